@@ -71,5 +71,4 @@ BOOL FindClose(HANDLE find);
 
 // Host
 DWORD GetModuleFileName(HMODULE module, char* buffer, DWORD size);
-BOOL GetVersionEx(OSVERSIONINFO* info);
 void OutputDebugStringA(const char* text);

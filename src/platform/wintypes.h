@@ -301,15 +301,6 @@ struct WIN32_FIND_DATA {
   char cAlternateFileName[14];
 };
 
-struct OSVERSIONINFO {
-  DWORD dwOSVersionInfoSize;
-  DWORD dwMajorVersion;
-  DWORD dwMinorVersion;
-  DWORD dwBuildNumber;
-  DWORD dwPlatformId;
-  char szCSDVersion[128];
-};
-
 static_assert(sizeof(OVERLAPPED) == 20 && offsetof(OVERLAPPED, hEvent) == 16);
 static_assert(sizeof(COMSTAT) == 12 && offsetof(COMSTAT, cbInQue) == 4 && offsetof(COMSTAT, cbOutQue) == 8);
 static_assert(sizeof(COMMTIMEOUTS) == 20 && offsetof(COMMTIMEOUTS, WriteTotalTimeoutMultiplier) == 12);

@@ -1,0 +1,101 @@
+#include "framework/thread.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QThread>
+
+// One hand-over to the main thread. The main thread runs Method only if the waiting side has not
+// given up; both sides decide under the mutex, so it runs at most once and never after the wait.
+struct TThread::SyncCall {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::function<void()> method;
+  std::exception_ptr error;
+  bool done = false;
+  bool abandoned = false;
+};
+
+TThread::TThread() = default;
+
+TThread::~TThread() {
+  Terminate();
+  WaitFor();
+}
+
+void TThread::Start() {
+  if (m_Thread.joinable() || m_Finished.load()) return;
+  m_Thread = std::thread([this] {
+    // An exception must not end the process from a worker thread; it is kept for the owner.
+    try {
+      Execute();
+    } catch (...) {
+      m_FatalException = std::current_exception();
+    }
+    m_Finished.store(true);
+  });
+}
+
+void TThread::Terminate() {
+  m_Terminated.store(true);
+  std::shared_ptr<SyncCall> pending;
+  {
+    const std::lock_guard lock(m_SyncMutex);
+    pending = m_PendingSync;
+  }
+  if (pending) {
+    const std::lock_guard lock(pending->mutex);
+    pending->changed.notify_all();
+  }
+}
+
+void TThread::WaitFor() {
+  if (m_Thread.joinable() && m_Thread.get_id() != std::this_thread::get_id()) m_Thread.join();
+}
+
+bool TThread::Synchronize(const std::function<void()>& Method) {
+  QCoreApplication* const app = QCoreApplication::instance();
+  if (app == nullptr) return false;
+  if (QThread::currentThread() == app->thread()) {
+    Method();
+    return true;
+  }
+  if (Terminated()) return false;
+  auto call = std::make_shared<SyncCall>();
+  call->method = Method;
+  {
+    const std::lock_guard lock(m_SyncMutex);
+    m_PendingSync = call;
+  }
+  QMetaObject::invokeMethod(
+      app,
+      [call] {
+        std::unique_lock lock(call->mutex);
+        if (call->abandoned) return;
+        // Run unlocked: Method may close the port, whose Terminate must reach the waiter.
+        lock.unlock();
+        try {
+          call->method();
+        } catch (...) {
+          call->error = std::current_exception();
+        }
+        lock.lock();
+        call->done = true;
+        call->changed.notify_all();
+      },
+      Qt::QueuedConnection);
+
+  std::unique_lock lock(call->mutex);
+  call->changed.wait(lock, [&] { return call->done || Terminated(); });
+  const bool done = call->done;
+  // A call still queued is dropped; one already running completes on the main thread on its own
+  // copy of Method, so the caller may go while it runs (a handler that ends this thread waits for it).
+  call->abandoned = !done;
+  const std::exception_ptr error = done ? call->error : nullptr;
+  lock.unlock();
+  {
+    const std::lock_guard pendingLock(m_SyncMutex);
+    m_PendingSync.reset();
+  }
+  if (error) std::rethrow_exception(error);
+  return done;
+}

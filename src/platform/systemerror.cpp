@@ -1,0 +1,78 @@
+// FormatSystemMessage: the system's text for a Windows error code, in the usual Windows wording.
+#include "platform/kernelobject.h"
+#include "platform/winapi.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+struct SystemMessage {
+  DWORD code;
+  const char* text;
+};
+
+constexpr SystemMessage kMessages[] = {
+    {ERROR_SUCCESS, "The operation completed successfully."},
+    {ERROR_INVALID_FUNCTION, "Incorrect function."},
+    {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified."},
+    {ERROR_PATH_NOT_FOUND, "The system cannot find the path specified."},
+    {ERROR_TOO_MANY_OPEN_FILES, "The system cannot open the file."},
+    {ERROR_ACCESS_DENIED, "Access is denied."},
+    {ERROR_INVALID_HANDLE, "The handle is invalid."},
+    {ERROR_NOT_ENOUGH_MEMORY, "Not enough storage is available to process this command."},
+    {ERROR_NO_MORE_FILES, "There are no more files."},
+    {ERROR_NOT_READY, "The device is not ready."},
+    {ERROR_WRITE_FAULT, "The system cannot write to the specified device."},
+    {ERROR_READ_FAULT, "The system cannot read from the specified device."},
+    {ERROR_GEN_FAILURE, "A device attached to the system is not functioning."},
+    {ERROR_SHARING_VIOLATION, "The process cannot access the file because it is being used by another process."},
+    {ERROR_LOCK_VIOLATION,
+     "The process cannot access the file because another process has locked a portion of the file."},
+    {ERROR_HANDLE_EOF, "Reached the end of the file."},
+    {ERROR_NOT_SUPPORTED, "The request is not supported."},
+    {ERROR_FILE_EXISTS, "The file exists."},
+    {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
+    {ERROR_BROKEN_PIPE, "The pipe has been ended."},
+    {ERROR_DISK_FULL, "There is not enough space on the disk."},
+    {ERROR_INSUFFICIENT_BUFFER, "The data area passed to a system call is too small."},
+    {ERROR_MOD_NOT_FOUND, "The specified module could not be found."},
+    {ERROR_PROC_NOT_FOUND, "The specified procedure could not be found."},
+    {ERROR_ALREADY_EXISTS, "Cannot create a file when that file already exists."},
+    {WAIT_TIMEOUT, "The wait operation timed out."},
+    {ERROR_OPERATION_ABORTED,
+     "The I/O operation has been aborted because of either a thread exit or an application request."},
+    {ERROR_IO_INCOMPLETE, "Overlapped I/O event is not in a signaled state."},
+    {ERROR_IO_PENDING, "Overlapped I/O operation is in progress."},
+    {ERROR_NOACCESS, "Invalid access to memory location."},
+    {ERROR_COUNTER_TIMEOUT,
+     "A serial I/O operation completed because the timeout period expired. "
+     "(The IOCTL_SERIAL_XOFF_COUNTER reached zero.)"},
+    {ERROR_DEVICE_NOT_CONNECTED, "The device is not connected."},
+    {ERROR_INVALID_THREAD_ID, "Invalid thread identifier."},
+    {ERROR_TIMEOUT, "This operation returned because the timeout period expired."},
+};
+
+}  // namespace
+
+DWORD FormatSystemMessage(DWORD error, char* buffer, DWORD size) {
+  char generic[64];
+  const char* text = generic;
+  const auto* found = std::find_if(std::begin(kMessages), std::end(kMessages),
+                                   [error](const SystemMessage& message) { return message.code == error; });
+  if (found != std::end(kMessages)) {
+    text = found->text;
+  } else {
+    std::snprintf(generic, sizeof generic, "Unknown system error %u (0x%08X).", error, error);
+  }
+  const std::size_t length = std::strlen(text);
+  // As FormatMessage: the whole text and its terminator must fit, or nothing is written.
+  if (buffer == nullptr || length >= size) {
+    if (buffer != nullptr && size > 0) buffer[0] = '\0';
+    platform::SetLastErrorCode(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  std::memcpy(buffer, text, length + 1);
+  return static_cast<DWORD>(length);
+}

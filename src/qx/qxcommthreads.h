@@ -1,0 +1,69 @@
+// The two worker threads of an open comm port and the thread messages that link them.
+#pragma once
+
+#include "framework/thread.h"
+#include "platform/wintypes.h"
+
+#include <atomic>
+
+class TqxCustomComm;
+
+// Identifiers of the registered messages "qxCommMsgComEvent" (one comm event: wParam = the event
+// mask) and "qxCommMsgQuitComEvent" (the message thread ends), registered on first use.
+UINT qxCommMsgComEvent();
+UINT qxCommMsgQuitComEvent();
+
+// The message thread: takes each comm event posted to it and hands it to the main thread
+// (TqxCustomComm::HandleCommEvent), waiting until it has been handled. Stop breaks that wait, so
+// the thread always ends by itself.
+class TMsgThread : public TThread {
+public:
+  // Handle: the port it serves; the thread leaves once Comm no longer has it open.
+  TMsgThread(TqxCustomComm* Comm, HANDLE Handle);
+  ~TMsgThread() override;
+
+  // Asks the thread to end: terminate request, then the quit message.
+  void Stop();
+  // The thread's id for PostThreadMessage, 0 until its body has begun.
+  DWORD ThreadId() const { return m_ThreadId.load(); }
+  HANDLE Handle() const { return m_Handle; }
+
+protected:
+  void Execute() override;
+
+private:
+  bool PostQuit();
+
+  TqxCustomComm* const m_Comm;
+  const HANDLE m_Handle;
+  std::atomic<DWORD> m_ThreadId{0};
+  MSG m_Msg{};
+};
+
+// The event thread: waits for the driver's comm events on Handle and posts each event mask to the
+// message thread. A wait that fails for good makes it close the port and stop the message thread.
+//
+// The pending wait writes m_Mask and m_Overlapped when it completes, which may be after the thread
+// was told to stop; the owner therefore destroys this object only after the handle is closed.
+class TCommThread : public TThread {
+public:
+  TCommThread(TqxCustomComm* Comm, HANDLE Handle, TMsgThread* MsgThread);
+  ~TCommThread() override;
+
+  // Sets the terminate request and releases a wait in progress.
+  void Stop();
+  HANDLE Handle() const { return m_Handle; }
+
+protected:
+  void Execute() override;
+
+private:
+  bool StillOpen() const;
+  void PostEvent(DWORD Mask);
+
+  TqxCustomComm* const m_Comm;
+  const HANDLE m_Handle;
+  TMsgThread* const m_MsgThread;
+  OVERLAPPED m_Overlapped{};  // its event: manual-reset, lives as long as this object
+  DWORD m_Mask = 0;
+};

@@ -1,0 +1,294 @@
+// TqxZModem: construction, properties, the received-byte loop, time-outs, aborts and files.
+// The receiving and sending sessions are in qxzmodemreceiver.cpp and qxzmodemsender.cpp.
+#include "qx/qxzmodem.h"
+
+#include "platform/winapi.h"
+#include "qx/qxbaseio.h"
+#include "qx/qxcustomlogfile.h"
+#include "qx/qxtimer.h"
+
+#include <QFileInfo>
+#include <QProgressBar>
+
+namespace {
+
+const std::uint8_t kStartCommand[] = {'r', 'z', '\r'};
+const std::uint8_t kCancelDetect[] = {0x18, 0x18, 0x18, 0x18, 0x18};
+const char kCancelSequence[] = "\x18\x18\x18\x18\x18\x18\x18\x18\x08\x08\x08\x08\x08\x08\x08\x08";
+
+}  // namespace
+
+TqxZModem::TqxZModem(QObject* owner)
+    : TqxCustomDataProcessor(owner), m_Framing(*this), m_TimeoutTimer(std::make_unique<TqxTimer>()) {
+  SetLogPrefix(QStringLiteral("qxZModem: "));
+  m_TimeoutTimer->SetEnabled(false);
+  m_TimeoutTimer->SetOnTimer([this](QObject*) { TimeoutElapsed(); });
+  m_Framing.ResetParser();
+  m_StartDetector.Pattern = kStartCommand;
+  m_StartDetector.Length = sizeof kStartCommand;
+  m_CancelDetector.Pattern = kCancelDetect;
+  m_CancelDetector.Length = sizeof kCancelDetect;
+}
+
+TqxZModem::~TqxZModem() {
+  if (SessionActive()) AbortSession(zeByMe);
+  CloseFile();
+}
+
+void TqxZModem::Notification(QObject* component, TOperation operation) {
+  TqxCustomDataProcessor::Notification(component, operation);
+  if (operation == TOperation::opRemove && component == m_ProgressBar) m_ProgressBar = nullptr;
+}
+
+void TqxZModem::SetProgressBar(QProgressBar* Value) {
+  m_ProgressBar = Value;
+  if (Value != nullptr) FreeNotification(Value);
+}
+
+QStringList TqxZModem::QueuedFiles() const {
+  QStringList paths;
+  for (const TQueuedFile& file : m_FileQueue) paths.append(file.Path);
+  return paths;
+}
+
+// --- Framing events ---
+
+void TqxZModem::FrameSend(const QByteArray& Bytes, bool AsBuffer) {
+  if (AsBuffer)
+    SendData(Bytes.constData(), static_cast<std::uint32_t>(Bytes.size()));
+  else
+    SendString(Bytes);
+}
+
+void TqxZModem::FrameLog(TDetailLevel Level, const QString& Text) { LogMessage(Level, Text); }
+
+bool TqxZModem::FrameLogs(TDetailLevel) const { return Log() != nullptr; }
+
+void TqxZModem::SendHeader(std::uint8_t Type, std::uint32_t Position, bool Binary) {
+  m_Framing.TxHeader().Set(Type, Position);
+  if (Binary)
+    m_Framing.SendBinHeader();
+  else
+    m_Framing.SendHexHeader();
+}
+
+void TqxZModem::SendFlagsHeader(std::uint8_t Type, std::uint8_t F0) {
+  m_Framing.TxHeader().SetFlags(Type, F0);
+  m_Framing.SendHexHeader();
+}
+
+// --- Received data ---
+
+void TqxZModem::DataReceived(const char* Buffer, int Count, TProcessorFlags& Flags) {
+  if (Active() && Buffer != nullptr) {
+    m_DropRest = false;
+    for (int i = 0; i < Count; ++i) {
+      const auto b = static_cast<std::uint8_t>(Buffer[i]);
+      if (!SessionActive()) m_State = Has(zoWithoutRZ) ? zsWaitQInit : zsWaitStart;
+      if (m_DropRest) {
+        // A bad CRC spoils the rest of the chunk.
+        m_Framing.SetPreviousByte(static_cast<std::uint8_t>(Buffer[Count - 1]));
+        break;
+      }
+      Flags.Exclude(pfConsumed);
+      if (m_State == zsWaitStart) {
+        DoSessionBegin(b);
+        continue;
+      }
+      if (SessionActive()) Flags.Include(pfConsumed);
+      if (m_CancelDetector.Feed(b)) {
+        LogMessage(dlDetail, QStringLiteral("Is Abort!!!"));
+        AbortSession(zeByRemote);
+        continue;
+      }
+      m_Framing.Feed(b, ExpectsData(m_State));
+    }
+  }
+  TqxCustomDataProcessor::DataReceived(Buffer, Count, Flags);
+}
+
+void TqxZModem::HeaderReceived(const TZHeader& Header) {
+  switch (RouteHeader(Header.Type, m_State)) {
+    case TzRoute::None: break;
+    case TzRoute::DoRInit: DoRInit(Header); break;
+    case TzRoute::DoZSInit: DoZSInit(Header); break;
+    case TzRoute::DoZSkip: DoZSkip(Header); break;
+    case TzRoute::ResendLastHeader: m_Framing.ResendLastHeader(); break;
+    case TzRoute::DoChallenge: DoChallenge(Header); break;
+    case TzRoute::RemoteAbort:
+      LogMessage(dlDetail, QStringLiteral("Is Abort!!!"));
+      AbortSession(zeByRemote);
+      break;
+    case TzRoute::DoQInit: DoQInit(Header); break;
+    case TzRoute::DoZFile: DoZFile(Header); break;
+    case TzRoute::DoZData: DoZData(Header); break;
+    case TzRoute::DoZFin: DoZFin(Header); break;
+    case TzRoute::DoRPos: DoRPos(Header); break;
+    case TzRoute::DoInterruptRPos: DoInterruptRPos(Header); break;
+    case TzRoute::DoZAck: DoZAck(Header); break;
+  }
+}
+
+void TqxZModem::HeaderInData(const TZHeader& Header) {
+  if (m_State != zsReceiveData) return;
+  if (Header.Type == ZEOF) {
+    DoZEof(Header);
+  } else if (Header.Type == ZDATA) {
+    // A new frame of the same stream; one at another offset is asked to start again here.
+    if (Header.Position() == m_FilePos)
+      StartTimeout();
+    else
+      AnswerRPos(m_FilePos);
+  } else if (Header.Type == ZCAN) {
+    LogMessage(dlDetail, QStringLiteral("Is Abort!!!"));
+    AbortSession(zeByRemote);
+  }
+}
+
+void TqxZModem::BadCrc() {
+  ++m_CrcErrors;
+  LogMessage(dlDetail, QStringLiteral("Bad CRC!!!"));
+  if (m_CrcErrors > m_ErrorLimit) {
+    AbortSession(zeByBadCRC);
+    return;
+  }
+  m_Framing.ResetData();
+  if (OnCRCError) OnCRCError(this);
+  m_DropRest = true;
+  if (m_State == zsReceiveData)
+    AnswerRPos(m_FilePos);
+  else
+    m_Framing.ResendLastHeader();
+}
+
+void TqxZModem::TxEmpty(bool&) { SendNextBlock(); }
+
+// --- Time-outs and aborts ---
+
+void TqxZModem::StartTimeout() {
+  m_TimeoutTimer->SetEnabled(false);
+  m_RetryCount = 0;
+  m_TimeoutTimer->SetInterval(m_TimeOut);
+  m_TimeoutTimer->SetOnTimer([this](QObject*) { TimeoutElapsed(); });
+  m_TimeoutTimer->SetEnabled(true);
+  LogFormat(dlDebug, QStringLiteral("Start Timer %u ms"), {m_TimeOut});
+}
+
+void TqxZModem::StopTimeout() { m_TimeoutTimer->SetEnabled(false); }
+
+void TqxZModem::TimeoutElapsed() {
+  ++m_RetryCount;
+  LogFormat(dlDetail, QStringLiteral("Timeout!!! %u ms"), {m_TimeoutTimer->Interval()});
+  if (m_RetryCount > m_TimeOutRetries) {
+    AbortSession(zeByTimeOut);
+    return;
+  }
+  if (OnTimeOut) OnTimeOut(this);
+  switch (m_State) {
+    case zsWaitQInit:
+      m_State = zsWaitStart;
+      m_Role = zrIdle;
+      StopTimeout();
+      break;
+    case zsWaitFile:
+    case zsWaitFileInfo: AnswerRInit(false); break;
+    case zsWaitData:
+    case zsReceiveData: AnswerRPos(m_FilePos); break;
+    case zsWaitFin:
+      if (m_Role == zrReceiving)
+        AnswerRInit(true);
+      else
+        AnswerFin();
+      break;
+    case zsWaitRInit: AnswerBeginSession(); break;
+    case zsWaitRPos: AnswerZFile(); break;
+    case zsWaitEofAnswer: AnswerEof(); break;
+    default: AbortSession(zeByUnknown); break;
+  }
+}
+
+void TqxZModem::AbortSession(TzAbortType Reason) {
+  m_Streaming = false;
+  StopTimeout();
+  CloseFile();
+  if (IO() != nullptr || OnDataSend) {
+    if (SessionActive()) AnswerAbort();
+    if (OnAbort) OnAbort(this, Reason);
+  } else {
+    EndSession();
+  }
+}
+
+void TqxZModem::AnswerAbort() {
+  StopTimeout();
+  LogMessage(dlDetail, QStringLiteral("Answer ABORT"));
+  SendData(kCancelSequence, sizeof kCancelSequence - 1);
+  EndSession();
+}
+
+void TqxZModem::EndSession() {
+  m_State = zsWaitStart;
+  m_Role = zrIdle;
+  m_Streaming = false;
+  StopTimeout();
+}
+
+void TqxZModem::Abort() {
+  LogMessage(dlSimple, QStringLiteral("Abort()"));
+  AbortSession(zeByMe);
+}
+
+void TqxZModem::MediumClosed() {
+  if (!SessionActive()) return;
+  LogMessage(dlDetail, QStringLiteral("Medium was closed"));
+  EndSession();
+  AbortSession(zeByMedia);
+}
+
+// --- Files ---
+
+void TqxZModem::CloseFile() {
+  if (m_File == INVALID_HANDLE_VALUE) return;
+  CloseHandle(m_File);
+  m_File = INVALID_HANDLE_VALUE;
+  m_FilePos = 0;
+  m_Size = 0;
+  LogMessage(dlDetail, QStringLiteral("File closed"));
+}
+
+bool TqxZModem::OpenExistingFile(const QString& Name, bool ForWriting) {
+  CloseFile();
+  m_FileName = Name;
+  m_File = ForWriting ? CreateFile(Name.toLocal8Bit().constData(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   OPEN_EXISTING, 0, 0)
+                      : CreateFile(Name.toLocal8Bit().constData(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, 0, 0);
+  m_FilePos = 0;
+  if (m_File != INVALID_HANDLE_VALUE) {
+    const DWORD size = GetFileSize(m_File, nullptr);
+    m_Size = size == INVALID_FILE_SIZE ? 0 : size;
+    SetFilePointer(m_File, 0, nullptr, FILE_BEGIN);
+  }
+  LogFormat(dlDetail, QStringLiteral("File opened [%s]"), {Name});
+  return m_File != INVALID_HANDLE_VALUE;
+}
+
+bool TqxZModem::FileExists(const QString& Name) const { return QFileInfo::exists(Name); }
+
+bool TqxZModem::SeekFile(std::uint32_t Position) {
+  if (m_File == INVALID_HANDLE_VALUE) return false;
+  LONG high = 0;
+  const DWORD result = SetFilePointer(m_File, static_cast<LONG>(Position), &high, FILE_BEGIN);
+  if (result == INVALID_SET_FILE_POINTER && Position != INVALID_SET_FILE_POINTER) return false;
+  m_FilePos = Position;
+  return true;
+}
+
+void TqxZModem::SetReceivedFileTime() {
+  const HANDLE file =
+      CreateFile(m_FileName.toLocal8Bit().constData(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, 0);
+  if (file == INVALID_HANDLE_VALUE) return;
+  const FILETIME time = DateTimeToFileTime(m_FileTime);
+  SetFileTime(file, nullptr, nullptr, &time);
+  CloseHandle(file);
+}

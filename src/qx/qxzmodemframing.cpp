@@ -1,0 +1,364 @@
+#include "qx/qxzmodemframing.h"
+
+#include "qx/qxcrc.h"
+
+namespace {
+
+constexpr std::uint32_t kCrc32Residue = 0xDEBB20E3u;
+
+bool IsFrameEnd(std::uint8_t Value) { return Value >= ZCRCE && Value <= ZCRCW; }
+
+bool IsLowerHexDigit(std::uint8_t Value) {
+  return (Value >= '0' && Value <= '9') || (Value >= 'a' && Value <= 'f');
+}
+
+std::uint8_t HexValue(std::uint8_t Digit) { return Digit <= '9' ? Digit - '0' : Digit - 'a' + 10; }
+
+void AppendHex(QByteArray& Out, std::uint8_t Value) {
+  static const char kDigits[] = "0123456789abcdef";
+  Out.append(kDigits[Value >> 4]);
+  Out.append(kDigits[Value & 15]);
+}
+
+std::uint16_t Crc16Finish(std::uint16_t Crc) { return UpdCrc16(0, UpdCrc16(0, Crc)); }
+
+}  // namespace
+
+std::uint32_t TZHeader::Position() const {
+  return P[0] | (std::uint32_t(P[1]) << 8) | (std::uint32_t(P[2]) << 16) | (std::uint32_t(P[3]) << 24);
+}
+
+void TZHeader::SetPosition(std::uint32_t Value) {
+  for (int i = 0; i < 4; ++i)
+    P[i] = static_cast<std::uint8_t>(Value >> (8 * i));
+}
+
+void TZHeader::Set(std::uint8_t AType, std::uint32_t APosition) {
+  Type = AType;
+  SetPosition(APosition);
+}
+
+void TZHeader::SetFlags(std::uint8_t AType, std::uint8_t F0, std::uint8_t F1, std::uint8_t F2, std::uint8_t F3) {
+  Type = AType;
+  P = {F3, F2, F1, F0};
+}
+
+TZModemFraming::TZModemFraming(TZModemFramingEvents& Events) : m_Events(Events) {
+  // Room for the longest accepted subpacket; the byte after it marks an overlong one.
+  m_Data.resize(kMaxRxBlock + 1);
+}
+
+void TZModemFraming::Log(TDetailLevel Level, const QString& Text) { m_Events.FrameLog(Level, Text); }
+
+QString TZModemFraming::HeaderText(const char* Prefix, const TZHeader& Header, unsigned Crc) const {
+  return QString::asprintf("%s: %.2X,%.2X [%.2X,%.2X,%.2X,%.2X] CRC=%.4X", Prefix, Header.Format, Header.Type,
+                           Header.P[0], Header.P[1], Header.P[2], Header.P[3], Crc);
+}
+
+void TZModemFraming::EscapeByte(std::uint8_t Value, QByteArray& Out) const {
+  switch (Value) {
+    case 0x11: case 0x13: case 0x18: case 0x91: case 0x93:
+      Out.append(char(ZDLE));
+      Out.append(char(Value ^ 0x40));
+      return;
+    case 0xFF:
+      if (m_EscapeControls) {
+        Out.append(char(ZDLE));
+        Out.append(char(ZRUB1));
+      } else {
+        Out.append(char(0xFF));
+      }
+      return;
+    default:
+      if (m_EscapeControls && (Value & 0x60) == 0) {
+        Out.append(char(ZDLE));
+        Out.append(char(Value ^ 0x40));
+      } else {
+        Out.append(char(Value));
+      }
+  }
+}
+
+void TZModemFraming::SendHexHeader() {
+  m_TxHeader.Format = ZHEX;
+  QByteArray text("**\x18" "B");
+  std::uint16_t crc = 0;
+  AppendHex(text, m_TxHeader.Type);
+  crc = UpdCrc16(m_TxHeader.Type, crc);
+  for (const std::uint8_t p : m_TxHeader.P) {
+    AppendHex(text, p);
+    crc = UpdCrc16(p, crc);
+  }
+  crc = Crc16Finish(crc);
+  if (m_Events.FrameLogs(dlDebug))
+    Log(dlDebug, HeaderText("zTxHexHdr", m_TxHeader, crc));
+  AppendHex(text, crc >> 8);
+  AppendHex(text, crc & 0xFF);
+  text.append('\r');
+  text.append(char(0x8A));
+  if (m_TxHeader.Type != ZFIN && m_TxHeader.Type != ZACK)
+    text.append(char(XON));
+  m_Events.FrameSend(text, false);
+  ResetParser();
+}
+
+void TZModemFraming::SendBinHeader() {
+  m_TxHeader.Format = ZBIN;
+  QByteArray text;
+  text.append(char(ZPAD));
+  text.append(char(ZDLE));
+  text.append(char(ZBIN));
+  std::uint16_t crc = 0;
+  EscapeByte(m_TxHeader.Type, text);
+  crc = UpdCrc16(m_TxHeader.Type, crc);
+  for (const std::uint8_t p : m_TxHeader.P) {
+    EscapeByte(p, text);
+    crc = UpdCrc16(p, crc);
+  }
+  crc = Crc16Finish(crc);
+  if (m_Events.FrameLogs(dlDebug))
+    Log(dlDebug, HeaderText("zTxBinHdr", m_TxHeader, crc));
+  EscapeByte(crc >> 8, text);
+  EscapeByte(crc & 0xFF, text);
+  m_Events.FrameSend(text, false);
+  ResetParser();
+}
+
+void TZModemFraming::ResendLastHeader() {
+  if (m_TxHeader.Format == ZBIN)
+    SendBinHeader();
+  else if (m_TxHeader.Format == ZHEX)
+    SendHexHeader();
+}
+
+void TZModemFraming::SendDataBlock(const std::uint8_t* Data, int Count, std::uint8_t FrameEnd, bool AsBuffer) {
+  QByteArray text;
+  text.reserve(2 * Count + 6);
+  std::uint16_t crc = 0;
+  for (int i = 0; i < Count; ++i) {
+    EscapeByte(Data[i], text);
+    crc = UpdCrc16(Data[i], crc);
+  }
+  crc = UpdCrc16(FrameEnd, crc);
+  text.append(char(ZDLE));
+  text.append(char(FrameEnd));
+  crc = Crc16Finish(crc);
+  EscapeByte(crc >> 8, text);
+  EscapeByte(crc & 0xFF, text);
+  m_Events.FrameSend(text, AsBuffer);
+  if (m_Events.FrameLogs(dlDebug))
+    Log(dlDebug, QString::asprintf("zTxBinBlock!!!  [%.4X]", crc));
+}
+
+void TZModemFraming::ResetHeader() {
+  m_RxBlock.fill(0);
+  m_RxCount = 0;
+  m_RxExpected = 0;
+  m_RxCrc = 0;
+  m_Rx32 = false;
+}
+
+void TZModemFraming::ResetParser() {
+  ResetHeader();
+  ResetData();
+}
+
+void TZModemFraming::ResetData() {
+  m_DataCount = 0;
+  m_DataLength = 0;
+  m_FrameEnd = 0;
+  m_InTrailer = false;
+  m_TrailerCount = 0;
+  m_DataCrc = m_Data32 ? 0xFFFFFFFFu : 0;
+}
+
+void TZModemFraming::Feed(std::uint8_t B, bool ExpectData) {
+  // The line end that closes a hex header is no part of a subpacket that follows it.
+  if (m_InHexTail) {
+    if (B == '\r' || B == '\n' || B == 0x8A) return;
+    m_InHexTail = false;
+  }
+  m_Skip = false;
+  std::uint8_t decoded = B;
+  switch (B) {
+    case 0x11: case 0x13: case 0x18: case 0x91: case 0x93:
+      m_Skip = true;
+      break;
+    case ZCRCE: case ZCRCG: case ZCRCQ: case ZCRCW:
+      break;
+    case ZRUB0:
+      if (m_PreviousByte == ZDLE) decoded = 0x7F;
+      break;
+    case ZRUB1:
+      if (m_PreviousByte == ZDLE) decoded = 0xFF;
+      break;
+    default:
+      if (m_EscapeControls && (B & 0x60) == 0) m_Skip = true;
+      if ((B & 0x60) == 0x40 && m_PreviousByte == ZDLE) decoded = B ^ 0x40;
+  }
+
+  bool keepPrevious = false;
+  if (ExpectData) {
+    ParseDataByte(B, decoded);
+  } else if (const THeaderResult result = ParseHeaderByte(B, decoded); result == THeaderResult::Bad) {
+    m_Events.BadCrc();
+    ResetParser();
+  } else if (result == THeaderResult::Complete) {
+    const TZHeader header = RxHeader();
+    m_Data32 = header.Format == ZBIN32;
+    m_Events.HeaderReceived(header);
+    // A cancel header ends the session; the parser is left as it is.
+    if (header.Type == ZCAN) {
+      keepPrevious = true;
+    } else {
+      ResetParser();
+      m_InHexTail = header.Format == ZHEX;
+    }
+  }
+  if (!keepPrevious && (B == ZDLE || !m_Skip))
+    m_PreviousByte = B;
+}
+
+TZHeader TZModemFraming::RxHeader() const {
+  TZHeader header;
+  header.Format = m_RxBlock[0];
+  header.Type = m_RxBlock[1];
+  for (int i = 0; i < 4; ++i) header.P[i] = m_RxBlock[2 + i];
+  return header;
+}
+
+bool TZModemFraming::HeaderCrcOk() const {
+  return m_Rx32 ? m_RxCrc == kCrc32Residue : (m_RxCrc & 0xFFFF) == 0;
+}
+
+TZModemFraming::THeaderResult TZModemFraming::ParseHeaderByte(std::uint8_t Raw, std::uint8_t Decoded) {
+  const std::uint8_t format = m_RxBlock[0];
+  switch (format) {
+    case 0:
+      switch (m_RxCount) {
+        case 0:
+          if (Raw == ZPAD) m_RxCount = 1;
+          break;
+        case 1:
+          m_RxCount = (Raw == ZPAD || Raw == ZDLE) ? 2 : 0;
+          break;
+        case 2:
+          if ((m_PreviousByte == ZDLE && (Raw == ZBIN || Raw == ZVBIN || Raw == ZBIN32 || Raw == ZVBIN32)) ||
+              (m_PreviousByte == ZPAD && Raw == ZDLE)) {
+            m_RxCount = 3;
+            if (Raw != ZDLE) m_RxBlock[0] = Raw;
+          } else {
+            m_RxCount = 0;
+          }
+          break;
+        default:
+          if (Raw == ZHEX || Raw == ZVHEX) {
+            m_RxBlock[0] = Raw;
+            m_RxCount = 4;
+          } else {
+            m_RxCount = 0;
+          }
+      }
+      return THeaderResult::None;
+
+    case ZBIN:
+    case ZBIN32: {
+      if (m_Skip) return THeaderResult::None;
+      if (m_RxCount == 3) {
+        m_Rx32 = format == ZBIN32;
+        m_RxExpected = m_Rx32 ? 9 : 7;
+        m_RxCrc = m_Rx32 ? 0xFFFFFFFFu : 0;
+      }
+      const int index = m_RxCount - 3;
+      if (index < m_RxExpected) {
+        m_RxBlock[1 + index] = Decoded;
+        m_RxCrc = m_Rx32 ? UpdCrc32(Decoded, m_RxCrc) : UpdCrc16(Decoded, static_cast<std::uint16_t>(m_RxCrc));
+      }
+      ++m_RxCount;
+      if (m_RxCount - 3 < m_RxExpected) return THeaderResult::None;
+      break;
+    }
+
+    case ZHEX: {
+      if (!IsLowerHexDigit(Raw)) {
+        ResetHeader();
+        return THeaderResult::None;
+      }
+      if (m_RxCount == 4) {
+        m_RxExpected = 14;
+        m_RxCrc = 0;
+        m_Rx32 = false;
+      }
+      const int digit = m_RxCount - 4;
+      if (digit < m_RxExpected) {
+        std::uint8_t& slot = m_RxBlock[1 + digit / 2];
+        if (digit % 2 == 0) {
+          slot = static_cast<std::uint8_t>(HexValue(Raw) << 4);
+        } else {
+          slot |= HexValue(Raw);
+          m_RxCrc = UpdCrc16(slot, static_cast<std::uint16_t>(m_RxCrc));
+        }
+      }
+      ++m_RxCount;
+      if (m_RxCount - 4 < m_RxExpected) return THeaderResult::None;
+      break;
+    }
+
+    default:
+      // Variable-length headers are refused; their bytes are ignored until the next reset.
+      if (m_Events.FrameLogs(dlDebug)) Log(dlDebug, "zRxVBLOCK!!!");
+      return THeaderResult::None;
+  }
+
+  if (m_Events.FrameLogs(dlDetail))
+    Log(dlDetail, HeaderText("zRxHdr", RxHeader(), m_RxBlock[6]));
+  return HeaderCrcOk() ? THeaderResult::Complete : THeaderResult::Bad;
+}
+
+void TZModemFraming::RefuseBlock() {
+  ResetData();
+  m_Events.BadCrc();
+  ResetParser();
+}
+
+void TZModemFraming::ParseDataByte(std::uint8_t Raw, std::uint8_t Decoded) {
+  if (m_DataCount < 16 && !m_InTrailer) {
+    // A header may come where the next subpacket would begin. What merely looks like the start
+    // of one inside data is not an error of the subpacket.
+    const THeaderResult result = ParseHeaderByte(Raw, Decoded);
+    if (result != THeaderResult::None) {
+      const TZHeader header = RxHeader();
+      ResetHeader();
+      if (result == THeaderResult::Complete) {
+        // What looked like the start of a subpacket was the header.
+        m_Data32 = header.Format == ZBIN32;
+        ResetParser();
+        m_Events.HeaderInData(header);
+        return;
+      }
+    }
+  }
+  if (m_Skip) return;
+
+  m_DataCrc = m_Data32 ? UpdCrc32(Decoded, m_DataCrc) : UpdCrc16(Decoded, static_cast<std::uint16_t>(m_DataCrc));
+  if (m_InTrailer) {
+    if (--m_TrailerCount > 0) return;
+    if (m_Events.FrameLogs(dlDebug)) Log(dlDebug, "zRxBinBlock");
+    const bool ok = m_Data32 ? m_DataCrc == kCrc32Residue : (m_DataCrc & 0xFFFF) == 0;
+    if (ok) {
+      m_Events.BlockReceived(m_Data.data(), m_DataLength, m_FrameEnd);
+      ResetParser();
+    } else {
+      RefuseBlock();
+    }
+  } else if (IsFrameEnd(Decoded) && m_PreviousByte == ZDLE) {
+    m_FrameEnd = Decoded;
+    m_InTrailer = true;
+    m_DataLength = m_DataCount;
+    m_TrailerCount = m_Data32 ? 4 : 2;
+  } else if (m_DataCount >= kMaxRxBlock) {
+    RefuseBlock();
+  } else {
+    m_Data[m_DataCount++] = Decoded;
+  }
+}

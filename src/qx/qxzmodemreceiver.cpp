@@ -1,0 +1,308 @@
+// TqxZModem: the receiving session.
+#include "qx/qxzmodem.h"
+
+#include "platform/winapi.h"
+#include "qx/qxsysutils.h"
+
+#include <QFileInfo>
+#include <QProgressBar>
+
+#include <algorithm>
+#include <climits>
+
+namespace {
+
+// A field of the file information block: up to a zero byte, a blank or the end.
+QByteArray NextField(const std::uint8_t* Data, int Length, int& Index, bool StopAtBlank) {
+  QByteArray field;
+  while (Index < Length && Data[Index] != 0 && !(StopAtBlank && Data[Index] == ' '))
+    field.append(char(Data[Index++]));
+  if (Index < Length) ++Index;  // the separator
+  return field;
+}
+
+// The received name without any directory part, in any of the usual notations.
+QString BareName(const QString& Name) {
+  const qsizetype cut = std::max({Name.lastIndexOf(u'/'), Name.lastIndexOf(u'\\'), Name.lastIndexOf(u':')});
+  return Name.mid(cut + 1);
+}
+
+}  // namespace
+
+void TqxZModem::DoSessionBegin(std::uint8_t B) {
+  m_Role = zrIdle;
+  if (!m_StartDetector.Feed(B)) return;
+  m_Framing.SetEscapeControls(false);
+  LogMessage(dlDetail, QStringLiteral("Is Session Begin !!!"));
+  m_State = zsWaitQInit;
+  m_Role = zrReceiving;
+  m_CrcErrors = 0;
+  m_Framing.ResetParser();
+  StartTimeout();
+}
+
+void TqxZModem::DoQInit(const TZHeader& Header) {
+  if (Header.Type != ZRQINIT) return;
+  if (m_Role == zrIdle) {
+    m_Role = zrReceiving;
+    m_CrcErrors = 0;
+  }
+  LogMessage(dlDetail, QStringLiteral("Is QINIT !!!"));
+  if (Has(zoChallenge))
+    AnswerChallenge();
+  else
+    AnswerRInit(false);
+  StartTimeout();
+}
+
+void TqxZModem::DoZSInit(const TZHeader& Header) {
+  LogMessage(dlDetail, QStringLiteral("Is ZSINIT !!!"));
+  m_Framing.SetEscapeControls((Header.ZF0() & TESCCTL) != 0);
+  m_State = zsWaitAttention;
+  StartTimeout();
+}
+
+void TqxZModem::DoAttention(const std::uint8_t* Data, int Length) {
+  // The attention text is read but not used.
+  int index = 0;
+  NextField(Data, std::min(Length, 32), index, false);
+  m_Framing.ResetParser();
+  AnswerZAck(0);
+  m_State = zsWaitFile;
+}
+
+void TqxZModem::DoZFile(const TZHeader& Header) {
+  switch (Header.Type) {
+    case ZFILE:
+      LogMessage(dlDetail, QStringLiteral("Is ZFile !!!"));
+      m_FileName.clear();
+      m_State = zsWaitFileInfo;
+      m_ResumeRequested = Header.ZF0() == ZCRESUM;
+      StartTimeout();
+      break;
+    case ZRQINIT:
+      DoQInit(Header);
+      break;
+    case ZFIN:
+    case ZEOF:
+      DoZFin(Header);
+      break;
+    default:
+      break;  // no meaning while waiting for a file
+  }
+}
+
+void TqxZModem::DoFileInfo(const std::uint8_t* Data, int Length) {
+  m_FileName.clear();
+  int index = 0;
+  const QString wireName = QString::fromLocal8Bit(NextField(Data, Length, index, false));
+  const QString bareName = BareName(wireName);
+  std::uint32_t size = 0;
+  for (const char c : NextField(Data, Length, index, true))
+    size = size * 10 + static_cast<std::uint32_t>(static_cast<std::uint8_t>(c) - '0');
+  const QString modTime = QString::fromLatin1(NextField(Data, Length, index, true));
+  m_FileTime = (modTime.isEmpty() || modTime == u"0") ? QDateTime::currentDateTimeUtc()
+                                                      : UnixTimeToDateTime(OctalToInt(modTime));
+  m_AnnouncedSize = size;
+  bool flSkip = false;
+
+  m_DefaultPath = m_DefaultPath.trimmed();
+  if (!m_DefaultPath.isEmpty() && !m_DefaultPath.endsWith(u'/')) m_DefaultPath += u'/';
+  if (bareName.isEmpty() || bareName == u"." || bareName == u"..") {
+    LogFormat(dlSimple, QStringLiteral("Refused file name [%s]"), {wireName});
+    m_Size = 0;
+    AnswerSkip();
+    m_State = zsWaitFile;
+    return;
+  }
+  QString name = m_DefaultPath + bareName;
+  m_Size = size;
+  LogFormat(dlSimple, QStringLiteral("Do file name=[%s] Sz=%d"), {name, size});
+  if (OnBeforeReceived) OnBeforeReceived(this, name, flSkip);
+  if (flSkip) {
+    m_FileName.clear();
+    m_Size = 0;
+    AnswerSkip();
+    m_State = zsWaitFile;
+    return;
+  }
+  if (!CreateReceiveFile(name)) {
+    if (!SessionActive()) return;
+    m_FileName.clear();
+    FailReceive(3, Format(QStringLiteral("Error create receiving file \"%s\" !!!"), {name}));
+    return;
+  }
+  if (m_ProgressBar) {
+    m_ProgressBar->setMinimum(0);
+    m_ProgressBar->setMaximum(static_cast<int>(std::min<std::uint32_t>(size, INT_MAX)));
+    m_ProgressBar->setValue(0);
+  }
+  AnswerRPos(m_Size);
+}
+
+void TqxZModem::FailReceive(std::uint32_t Detail, const QString& Message) {
+  // The session ends before the error is raised, so that the sender is not left waiting.
+  AbortSession(zeByMe);
+  FatalError(3, Detail, Message);
+}
+
+bool TqxZModem::CreateReceiveFile(QString Name) {
+  CloseFile();
+  if (FileExists(Name)) {
+    if (Has(zoResuming) && m_ResumeRequested && OpenExistingFile(Name)) {
+      if (m_Size < m_AnnouncedSize && SeekFile(m_Size)) {
+        LogFormat(dlDetail, QStringLiteral("File created [%s]"), {Name});
+        return true;
+      }
+      CloseFile();
+    }
+    if (Has(zoCreateWithNewName)) {
+      const QString extension = QFileInfo(Name).suffix();
+      const QString suffix = extension.isEmpty() ? QString() : u'.' + extension;
+      const QString base = Name.left(Name.size() - suffix.size());
+      for (int n = 0; FileExists(Name); ++n) Name = Format(QStringLiteral("%s%d%s"), {base, n, suffix});
+    }
+    if (FileExists(Name) && !Has(zoOverwrite)) {
+      FailReceive(1, Format(QStringLiteral("The receiving file \"%s\" already exists!!!"), {Name}));
+      return false;
+    }
+  }
+  m_FileName = Name;
+  m_File = CreateFile(Name.toLocal8Bit().constData(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, 0);
+  m_FilePos = 0;
+  m_Size = 0;
+  LogFormat(dlDetail, QStringLiteral("File created [%s]"), {Name});
+  return m_File != INVALID_HANDLE_VALUE;
+}
+
+void TqxZModem::DoZData(const TZHeader& Header) {
+  // The data asked for again may all be there already: the sender answers with the end of file.
+  if (Header.Type == ZEOF) {
+    DoZEof(Header);
+    return;
+  }
+  if (Header.Type != ZDATA) return;
+  LogMessage(dlDetail, QStringLiteral("Is ZDATA !!!"));
+  m_State = zsReceiveData;
+  StartTimeout();
+  if (Header.Position() != m_FilePos) AbortSession(zeByUnknown);
+}
+
+void TqxZModem::BlockReceived(const std::uint8_t* Data, int Length, std::uint8_t FrameEnd) {
+  if (m_State == zsWaitFileInfo) {
+    DoFileInfo(Data, Length);
+    return;
+  }
+  if (m_State == zsWaitAttention) {
+    DoAttention(Data, Length);
+    return;
+  }
+  DWORD written = 0;
+  if (!WriteFile(m_File, Data, static_cast<DWORD>(Length), &written, nullptr) ||
+      written != static_cast<DWORD>(Length)) {
+    FailReceive(6, Format(QStringLiteral("Error write receiving file \"%s\" !!!"), {m_FileName}));
+    return;
+  }
+  m_FilePos += written;
+  LogFormat(dlDebug, QStringLiteral("DoReceivedBinBlock Type=%.2X"), {FrameEnd});
+  m_Framing.ResetParser();
+  // ZCRCQ asks for an acknowledgement as ZCRCW does, but the data go on.
+  if (FrameEnd == ZCRCW || FrameEnd == ZCRCQ) {
+    AnswerZAck(m_FilePos);
+    m_State = zsReceiveData;
+  }
+  if (m_ProgressBar) m_ProgressBar->setValue(static_cast<int>(std::min<std::uint32_t>(m_FilePos, INT_MAX)));
+  m_Framing.ResetData();
+  StartTimeout();
+  if (OnProgress) OnProgress(this);
+}
+
+void TqxZModem::DoZEof(const TZHeader& Header) {
+  // A ZEOF behind the data received so far announces more data; the time-out asks for them.
+  if (Header.Position() != m_FilePos) {
+    LogFormat(dlDetail, QStringLiteral("ZEOF at %u ignored, file position %u"), {Header.Position(), m_FilePos});
+    return;
+  }
+  CloseFile();
+  AnswerRInit(true);
+  if (!Has(zoIgnoreFileTime)) SetReceivedFileTime();
+}
+
+void TqxZModem::DoZFin(const TZHeader& Header) {
+  if (Header.Type != ZFIN && Header.Type != ZEOF) {
+    if (m_Role == zrReceiving) DoZFile(Header);
+    return;
+  }
+  LogMessage(dlDetail, QStringLiteral("Is ZFIN !!!"));
+  CloseFile();
+  if (m_Role == zrReceiving)
+    AnswerFin();
+  else
+    SendString(QByteArrayLiteral("OO"));
+  EndSession();
+}
+
+void TqxZModem::AnswerRInit(bool AfterEof) {
+  LogMessage(dlDetail, QStringLiteral("Answer RINIT"));
+  SendFlagsHeader(ZRINIT, CANFDX | CANOVIO);
+  m_ChallengeValue = 0;
+  m_State = AfterEof ? zsWaitFin : zsWaitFile;
+}
+
+void TqxZModem::AnswerChallenge() {
+  m_ChallengeValue = static_cast<std::uint32_t>(reinterpret_cast<quintptr>(this)) ^
+                     static_cast<std::uint32_t>(QDateTime::currentMSecsSinceEpoch());
+  if (m_ChallengeValue == 0) m_ChallengeValue = 1;
+  LogFormat(dlDetail, QStringLiteral("qxZM: Answer CHALLENGE (%u)"), {m_ChallengeValue});
+  SendHeader(ZCHALLENGE, m_ChallengeValue);
+  m_State = zsWaitAck;
+}
+
+void TqxZModem::AnswerRPos(std::uint32_t Position) {
+  LogFormat(dlDetail, QStringLiteral("Answer RPOS [%d]"), {Position});
+  SendHeader(ZRPOS, Position);
+  m_State = zsWaitData;
+}
+
+void TqxZModem::AnswerZAck(std::uint32_t Position) {
+  LogFormat(dlDetail, QStringLiteral("Answer ZACK [%d]"), {Position});
+  SendHeader(ZACK, Position);
+  m_State = zsWaitData;
+}
+
+void TqxZModem::AnswerSkip() {
+  LogMessage(dlDetail, QStringLiteral("qxZM: Answer SKIP"));
+  SendHeader(ZSKIP, 0);
+}
+
+void TqxZModem::AnswerFin() {
+  LogMessage(dlDetail, QStringLiteral("Answer FIN"));
+  SendHeader(ZFIN, 0);
+  if (m_Role == zrReceiving && OnAfterFileReceived) OnAfterFileReceived(this, m_FileName);
+  if (OnSuccessfulEnd) OnSuccessfulEnd(this);
+}
+
+void TqxZModem::DoZAck(const TZHeader& Header) {
+  // A repositioning request instead of the acknowledgement: the block was lost on the way.
+  if (Header.Type == ZRPOS && m_Role == zrSending && m_State == zsWaitAck) {
+    DoInterruptRPos(Header);
+    return;
+  }
+  if (Header.Type != ZACK) return;
+  LogFormat(dlDetail, QStringLiteral("Is ZACK (%u)"), {Header.Position()});
+  if (m_State == zsWaitSInitAck) {
+    AnswerZFile();
+  } else if (m_Role == zrReceiving) {
+    if (Has(zoChallenge) && m_ChallengeValue != 0) {
+      if (Header.Position() == m_ChallengeValue)
+        AnswerRInit(false);
+      else
+        AnswerAbort();
+    }
+  } else if (m_Role == zrSending) {
+    SeekFile(Header.Position());
+    m_State = zsStreaming;
+    StopTimeout();
+    AnswerZData(true);
+  }
+}

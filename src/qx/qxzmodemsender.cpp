@@ -1,0 +1,283 @@
+// TqxZModem: the file queue and the sending session.
+#include "qx/qxzmodem.h"
+
+#include "platform/winapi.h"
+#include "qx/qxbaseio.h"
+#include "qx/qxsysutils.h"
+
+#include <QProgressBar>
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <climits>
+
+void TqxZModem::SendFile(const QString& FileNames) {
+  LogFormat(dlSimple, QStringLiteral("SendFile %s"), {FileNames});
+  if (OnBeforeFileSend) OnBeforeFileSend(this, FileNames, false);
+  if (!Active()) {
+    FatalError(3, 4, QStringLiteral("The TqxZmodem service is not active."));
+    return;
+  }
+  if (IO() == nullptr && !OnDataSend) {
+    FatalError(3, 9, QStringLiteral("The TqxZmodem has not a communication device."));
+    return;
+  }
+  if (Has(zoCheckConnection) && IO() != nullptr && !IO()->IsOpen()) {
+    FatalError(3, 10, QStringLiteral("The communication device of TqxZModem is not open."));
+    return;
+  }
+  if (m_Role == zrReceiving) {
+    FatalError(3, 5, QStringLiteral("TqxZModem is receiving file now.\rAbort current session before."));
+    return;
+  }
+  m_StreamFrameEnd = Has(zoSegmentTransfer) ? ZCRCW : ZCRCG;
+  QString list = FileNames;
+  list.replace(u',', QStringLiteral("\r\n")).replace(u';', QStringLiteral("\r\n"));
+
+  CloseFile();
+  m_TotalBytes = 0;
+  m_StartedBytes = 0;
+  m_FrontCounted = false;
+  m_FileQueue.clear();
+  for (const QString& entry : list.split(QRegularExpression(QStringLiteral("\r\n|\n|\r")), Qt::SkipEmptyParts)) {
+    const QString dir = entry.left(entry.lastIndexOf(u'/') + 1);
+    WIN32_FIND_DATA found{};
+    const HANDLE find = FindFirstFile(entry.toLocal8Bit().constData(), &found);
+    if (find == INVALID_HANDLE_VALUE) continue;
+    do {
+      // Only regular files can be sent; positions on the wire count 32 bits.
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || found.nFileSizeHigh != 0) continue;
+      m_FileQueue.push_back({dir + QString::fromLocal8Bit(found.cFileName), found.nFileSizeLow});
+      m_TotalBytes += found.nFileSizeLow;
+    } while (FindNextFile(find, &found));
+    FindClose(find);
+  }
+  if (m_FileQueue.empty()) {
+    FatalError(3, 5, QStringLiteral("There are NO files for transmission!!!"));
+    return;
+  }
+  m_Role = zrSending;
+  m_CrcErrors = 0;
+  AnswerBeginSession();
+  StartTimeout();
+  if (m_ProgressBar) {
+    m_ProgressBar->setMinimum(0);
+    m_ProgressBar->setMaximum(static_cast<int>(std::min<std::uint32_t>(m_TotalBytes, INT_MAX)));
+    m_ProgressBar->setValue(0);
+  }
+}
+
+void TqxZModem::AnswerBeginSession() {
+  m_Streaming = false;
+  LogMessage(dlDetail, QStringLiteral("Answer Begin session ..."));
+  if (!Has(zoWithoutRZ)) SendString(QByteArrayLiteral("rz\r"));
+  SendHeader(ZRQINIT, 0);
+  m_Framing.SetEscapeControls(Has(zoEscCtrls));
+  m_State = zsWaitRInit;
+}
+
+void TqxZModem::DoChallenge(const TZHeader& Header) {
+  LogFormat(dlDetail, QStringLiteral("Is CHALLENGE (%u)"), {Header.Position()});
+  AnswerZAck(Header.Position());
+  m_State = zsWaitRInit;
+}
+
+void TqxZModem::DoRInit(const TZHeader& Header) {
+  LogMessage(dlDetail, QStringLiteral("Is RINIT or Challenge !!!"));
+  LogMessage(dlDetail, QStringLiteral("Is RINIT !!!"));
+  // A receiver that cannot take raw control characters gets them escaped.
+  if ((Header.ZF0() & ESCCTL) != 0) m_Framing.SetEscapeControls(true);
+  if (m_State == zsWaitEofAnswer) {
+    CloseFile();
+    if (OnAfterFileSent) OnAfterFileSent(this, m_FileName, true);
+  }
+  if (m_State == zsWaitRInit || !m_FileQueue.empty()) {
+    if (m_Framing.EscapeControls())
+      AnswerZSInit();
+    else
+      AnswerZFile();
+  } else {
+    AnswerFin();
+    m_Streaming = false;
+    CloseFile();
+    if (Has(zoNotWaitFinal)) {
+      SendString(QByteArrayLiteral("OO"));
+      EndSession();
+      return;
+    }
+    m_State = zsWaitFin;
+  }
+  if (SessionActive()) StartTimeout();
+}
+
+void TqxZModem::AnswerZSInit() {
+  LogMessage(dlDetail, QStringLiteral("Answer ZSINIT"));
+  SendFlagsHeader(ZSINIT, 0);
+  m_TxData.fill(0);
+  m_Framing.SendDataBlock(m_TxData.data(), 32, ZCRCW, false);
+  m_State = zsWaitSInitAck;
+}
+
+void TqxZModem::AnswerZFile() {
+  m_Streaming = false;
+  for (;;) {
+    if (m_FileQueue.empty()) {
+      AnswerFin();
+      m_State = zsWaitFin;
+      return;
+    }
+    const TQueuedFile front = m_FileQueue.front();
+    m_FileName = front.Path;
+    m_Size = front.Size;
+    if (OpenExistingFile(m_FileName, false)) break;
+    m_FileQueue.erase(m_FileQueue.begin());
+    m_FrontCounted = false;
+    m_FileName.clear();
+    FatalError(3, 2, Format(QStringLiteral("Error open file \"%s\" !!!"), {front.Path}));
+  }
+  // Each file counts once towards the bytes started, however often it is offered.
+  if (!m_FrontCounted) {
+    m_StartedBytes += m_Size;
+    m_FrontCounted = true;
+  }
+  m_Framing.TxHeader().SetFlags(ZFILE, Has(zoResuming) ? ZCRESUM : ZCBIN);
+  m_Framing.SendBinHeader();
+
+  WIN32_FIND_DATA found{};
+  const HANDLE find = FindFirstFile(m_FileName.toLocal8Bit().constData(), &found);
+  if (find == INVALID_HANDLE_VALUE) {
+    LogFormat(dlDetail, QStringLiteral("Find ERROR File [%s] not found"), {m_FileName});
+    AnswerAbort();
+    return;
+  }
+  FindClose(find);
+  QString modTime = IntToOctal(static_cast<std::uint32_t>(DateTimeToUnixTime(FileTimeToDateTime(found.ftLastWriteTime))));
+  if (modTime.isEmpty()) modTime = QStringLiteral("0");
+  const QString bareName = m_FileName.mid(m_FileName.lastIndexOf(u'/') + 1).toLower();
+  QByteArray info = bareName.toLocal8Bit();
+  info.append('\0');
+  info.append(QStringLiteral("%1 %2 0 0 %3 %4")
+                  .arg(found.nFileSizeLow)
+                  .arg(modTime)
+                  .arg(m_FileQueue.size())
+                  .arg(m_TotalBytes - m_StartedBytes + m_Size)
+                  .toLatin1());
+  info.append('\0');
+  info.truncate(kMaxTxBlock);
+  LogFormat(dlDetail, QStringLiteral("Answer ZFile [%s]"), {info});
+  std::copy(info.cbegin(), info.cend(), m_TxData.begin());
+  m_Framing.SendDataBlock(m_TxData.data(), static_cast<int>(info.size()), ZCRCW, false);
+  m_State = zsWaitRPos;
+}
+
+void TqxZModem::AnswerZData(bool StartStream) {
+  LogFormat(dlDetail, QStringLiteral("Answer ZData [Pos=%d]"), {m_FilePos});
+  SendHeader(ZDATA, m_FilePos, true);
+  if (StartStream) {
+    m_Streaming = true;
+    SendNextBlock();
+  }
+}
+
+void TqxZModem::AnswerEof() {
+  LogMessage(dlDetail, QStringLiteral("Answer EOF"));
+  SendHeader(ZEOF, m_FilePos, true);
+  StartTimeout();
+  m_State = zsWaitEofAnswer;
+}
+
+void TqxZModem::ShowSendProgress() {
+  if (m_ProgressBar)
+    m_ProgressBar->setValue(static_cast<int>(std::min<std::uint32_t>(m_StartedBytes - m_Size + m_FilePos, INT_MAX)));
+}
+
+void TqxZModem::SendNextBlock() {
+  if (!m_Streaming) return;
+  DWORD count = 0;
+  if (m_FilePos < m_Size) {
+    const DWORD wanted = std::min<std::uint32_t>(m_Size - m_FilePos, kMaxTxBlock);
+    if (!ReadFile(m_File, m_TxData.data(), wanted, &count, nullptr)) {
+      AbortSession(zeByMe);
+      FatalError(3, 7, Format(QStringLiteral("Error read file \"%s\" !!!"), {m_FileName}));
+      return;
+    }
+    m_FilePos += count;
+  }
+  const std::uint8_t frameEnd = m_FilePos >= m_Size ? ZCRCE : m_StreamFrameEnd;
+  LogFormat(dlDebug, QStringLiteral("send %u"), {m_FilePos});
+  ShowSendProgress();
+  m_Streaming = false;
+  if (count > 0) {
+    // In segment mode each block waits for its ZACK; the last one is followed by the end of
+    // file without one.
+    if (Has(zoSegmentTransfer) && frameEnd != ZCRCE)
+      StartTimeout();
+    else
+      m_Streaming = true;
+    m_Framing.SendDataBlock(m_TxData.data(), static_cast<int>(count), frameEnd, true);
+  } else {
+    m_Framing.SendDataBlock(m_TxData.data(), 0, frameEnd, false);
+  }
+  if (OnProgress) OnProgress(this);
+  if (count == 0) AnswerEof();
+}
+
+void TqxZModem::DoRPos(const TZHeader& Header) {
+  if (Header.Type != ZRPOS) return;
+  LogMessage(dlDetail, QStringLiteral("Is RPOS !!!"));
+  if (!SeekFile(Header.Position())) {
+    AbortSession(zeByMe);
+    FatalError(0, 0, QStringLiteral("Can't to set a new file position =") + QString::number(Header.Position()));
+    return;
+  }
+  if (!m_FileQueue.empty()) m_FileQueue.erase(m_FileQueue.begin());
+  m_FrontCounted = false;
+  // The state is set first: a file that is already at its end sends ZEOF at once.
+  m_State = zsStreaming;
+  StopTimeout();
+  AnswerZData(true);
+}
+
+void TqxZModem::DoZSkip(const TZHeader&) {
+  // Only the file on offer can be skipped.
+  if (m_Role != zrSending || m_State != zsWaitRPos || m_FileQueue.empty()) return;
+  m_Framing.ResetParser();
+  CloseFile();
+  if (OnAfterFileSent) OnAfterFileSent(this, m_FileName, false);
+  m_FileQueue.erase(m_FileQueue.begin());
+  m_FrontCounted = false;
+  if (!m_FileQueue.empty()) {
+    AnswerZFile();
+  } else {
+    AnswerFin();
+    m_State = zsWaitFin;
+  }
+}
+
+void TqxZModem::DoInterruptRPos(const TZHeader& Header) {
+  if (Header.Type == ZRPOS) {
+    LogFormat(dlDetail, QStringLiteral("Interrupt RPOS [%u] !!!"), {Header.Position()});
+    m_Streaming = false;
+    if (!SeekFile(Header.Position())) {
+      AbortSession(zeByMe);
+      FatalError(0, 0, QStringLiteral("Can't to set a new file position."));
+      return;
+    }
+    if (m_FilePos < m_Size) {
+      AnswerZData(false);
+      m_State = zsWaitAck;
+      const DWORD wanted = std::min<std::uint32_t>(m_Size - m_FilePos, kMaxTxBlock);
+      DWORD count = 0;
+      if (!ReadFile(m_File, m_TxData.data(), wanted, &count, nullptr)) count = 0;
+      m_FilePos += count;
+      m_Framing.SendDataBlock(m_TxData.data(), static_cast<int>(count), ZCRCW, true);
+      StartTimeout();
+    } else {
+      AnswerEof();
+    }
+  } else if (Header.Type == ZACK && Has(zoSegmentTransfer) && m_State == zsStreaming) {
+    // ZCRCW ended the frame: the next block opens a new one.
+    LogMessage(dlDebug, QStringLiteral("Response ZACK"));
+    AnswerZData(true);
+  }
+}

@@ -1,0 +1,743 @@
+// The ZModem component: sessions byte for byte against scripted peers, naming rules, time-outs,
+// aborts, the file queue, and transfers between two engines over a link with seeded noise.
+#include "qx/qxzmodem.h"
+
+#include "framework/exception.h"
+#include "qx/qxtimer.h"
+#include "support/qtwait.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <deque>
+#include <memory>
+#include <random>
+
+inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
+
+namespace {
+
+QByteArray Bytes(std::initializer_list<int> values) {
+  QByteArray out;
+  for (const int v : values) out.append(char(v));
+  return out;
+}
+
+// Builds frames as a remote peer would, with this engine's own framing.
+class FrameBuilder : public TZModemFramingEvents {
+public:
+  QByteArray Hex(std::uint8_t type, std::uint32_t position) {
+    framing.TxHeader().Set(type, position);
+    framing.SendHexHeader();
+    return Take();
+  }
+  QByteArray HexFlags(std::uint8_t type, std::uint8_t f0) {
+    framing.TxHeader().SetFlags(type, f0);
+    framing.SendHexHeader();
+    return Take();
+  }
+  QByteArray Bin(std::uint8_t type, std::uint32_t position) {
+    framing.TxHeader().Set(type, position);
+    framing.SendBinHeader();
+    return Take();
+  }
+  QByteArray BinFlags(std::uint8_t type, std::uint8_t f0) {
+    framing.TxHeader().SetFlags(type, f0);
+    framing.SendBinHeader();
+    return Take();
+  }
+  QByteArray Block(const QByteArray& data, std::uint8_t frameEnd) {
+    framing.SendDataBlock(reinterpret_cast<const std::uint8_t*>(data.constData()), int(data.size()), frameEnd, true);
+    return Take();
+  }
+
+  void FrameSend(const QByteArray& b, bool) override { out += b; }
+  void FrameLog(TDetailLevel, const QString&) override {}
+  bool FrameLogs(TDetailLevel) const override { return false; }
+  void HeaderReceived(const TZHeader&) override {}
+  void HeaderInData(const TZHeader&) override {}
+  void BlockReceived(const std::uint8_t*, int, std::uint8_t) override {}
+  void BadCrc() override {}
+
+  TZModemFraming framing{*this};
+
+private:
+  QByteArray Take() { return std::exchange(out, QByteArray()); }
+  QByteArray out;
+};
+
+// Decodes what an engine sent into a readable list of frames: "H<type>:<position>" for headers,
+// "D<length><frame end>" for subpackets, "CAN" for the cancel sequence.
+class WireDecoder : public TZModemFramingEvents {
+public:
+  QStringList Decode(const QByteArray& wire) {
+    frames.clear();
+    for (int i = 0; i < wire.size(); ++i) {
+      if (wire.mid(i, 8) == QByteArray(8, 0x18)) {
+        frames << "CAN";
+        i += 15;
+        continue;
+      }
+      framing.Feed(std::uint8_t(wire[i]), data);
+    }
+    return frames;
+  }
+  void HeaderReceived(const TZHeader& h) override {
+    frames << QStringLiteral("H%1:%2").arg(h.Type).arg(h.Position());
+    data = h.Type == ZFILE || h.Type == ZDATA || h.Type == ZSINIT;
+    inStream = h.Type == ZDATA;
+  }
+  void HeaderInData(const TZHeader& h) override {
+    frames << QStringLiteral("H%1:%2").arg(h.Type).arg(h.Position());
+    data = h.Type == ZDATA;
+  }
+  void BlockReceived(const std::uint8_t* d, int length, std::uint8_t frameEnd) override {
+    frames << QStringLiteral("D%1%2").arg(length).arg(QChar(frameEnd));
+    lastBlock = QByteArray(reinterpret_cast<const char*>(d), length);
+    if (!inStream) data = false;
+  }
+  void BadCrc() override { frames << "BADCRC"; }
+  void FrameSend(const QByteArray&, bool) override {}
+  void FrameLog(TDetailLevel, const QString&) override {}
+  bool FrameLogs(TDetailLevel) const override { return false; }
+
+  TZModemFraming framing{*this};
+  QStringList frames;
+  QByteArray lastBlock;
+  bool data = false;
+  bool inStream = false;
+};
+
+// One engine whose output is captured instead of sent.
+struct Engine {
+  Engine() {
+    zm.SetActive(true);
+    zm.Timer().SetInterval(1);
+    zm.OnDataSend = [this](QObject*, const char* b, std::uint32_t n, bool, bool& handled) {
+      wire.append(b, n);
+      handled = true;
+    };
+    zm.OnAbort = [this](QObject*, TzAbortType reason) { aborts.push_back(reason); };
+    zm.OnFatalError = [this](QObject*, std::uint32_t code, std::uint32_t detail, const QString& msg, bool& raise) {
+      errors << QStringLiteral("%1,%2 %3").arg(code).arg(detail).arg(msg);
+      raise = false;
+    };
+    zm.OnSuccessfulEnd = [this](QObject*) { ++successes; };
+  }
+
+  bool Feed(const QByteArray& bytes) {
+    TProcessorFlags flags;
+    zm.DataReceived(bytes.constData(), int(bytes.size()), flags);
+    return flags.Contains(pfConsumed);
+  }
+  QStringList Sent() { return decoder.Decode(std::exchange(wire, QByteArray())); }
+  // Back to headers, for a capture that ends inside a stream.
+  void ResyncDecoder() {
+    decoder.framing.ResetParser();
+    decoder.data = false;
+  }
+  // Lets the processor timer deliver its transmit-empty calls until the output stops growing.
+  void Drain() {
+    for (int idle = 0; idle < 20;) {
+      const auto before = wire.size();
+      ProcessEventsFor(5);
+      idle = wire.size() == before ? idle + 1 : 0;
+    }
+  }
+
+  QByteArray wire;
+  WireDecoder decoder;
+  std::vector<TzAbortType> aborts;
+  QStringList errors;
+  int successes = 0;
+  // Last, so that it is destroyed first: its destructor may still send and report.
+  TqxZModem zm;
+};
+
+QByteArray FileInfo(const QByteArray& name, const QByteArray& rest) { return name + '\0' + rest + '\0'; }
+
+QByteArray ReadAll(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void WriteFile(const QString& path, const QByteArray& data) {
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write(data);
+}
+
+QByteArray Pattern(int size, unsigned seed = 1) {
+  std::mt19937 rng(seed);
+  QByteArray out(size, 0);
+  for (auto& c : out) c = char(rng());
+  return out;
+}
+
+class ZModemTest : public ::testing::Test {
+protected:
+  QString Path(const QString& name) const { return dir.filePath(name); }
+  QTemporaryDir dir;
+  FrameBuilder peer;
+};
+
+// --- Receiving ---
+
+TEST_F(ZModemTest, SessionStartNeedsTheStartCommand) {
+  Engine rx;
+  EXPECT_FALSE(rx.Feed(peer.Hex(ZRQINIT, 0)));
+  EXPECT_TRUE(rx.wire.isEmpty());
+  rx.Feed("rz\r");
+  EXPECT_TRUE(rx.Feed(peer.Hex(ZRQINIT, 0)));
+  EXPECT_EQ(rx.wire, QByteArray("**\x18" "B0100000003" "9a32\r\x8a\x11"));
+  EXPECT_EQ(rx.zm.Role(), TqxZModem::zrReceiving);
+
+  Engine without;
+  without.zm.SetOptions({zoWithoutRZ});
+  EXPECT_TRUE(without.Feed(peer.Hex(ZRQINIT, 0)));
+  EXPECT_EQ(without.Sent(), QStringList{"H1:50331648"});  // ZRINIT, ZF0 = CANFDX | CANOVIO
+}
+
+TEST_F(ZModemTest, ReceivesAFileAndSetsItsTime) {
+  Engine rx;
+  rx.zm.SetDefaultPath("  " + dir.path() + "  ");
+  QStringList received;
+  rx.zm.OnAfterFileReceived = [&](QObject*, const QString& name) { received << name; };
+  rx.Feed("rz\r" + peer.Hex(ZRQINIT, 0) + peer.BinFlags(ZFILE, ZCBIN));
+  rx.Sent();
+  rx.Feed(peer.Block(FileInfo("dir\\sub\\test.txt", "120 " + QByteArray::number(1700000000, 8) + " 100644 0 1 120"),
+                     ZCRCW));
+  EXPECT_EQ(rx.zm.DefaultPath(), dir.path() + "/");
+  EXPECT_EQ(rx.Sent(), QStringList{"H9:0"});  // ZRPOS 0
+  const QByteArray data = Pattern(120);
+  rx.Feed(peer.Bin(ZDATA, 0) + peer.Block(data.left(100), ZCRCG));
+  EXPECT_TRUE(rx.wire.isEmpty());  // ZCRCG is not answered
+  rx.Feed(peer.Block(data.mid(100), ZCRCW));
+  EXPECT_EQ(rx.Sent(), QStringList{"H3:120"});  // ZACK with the new position
+  rx.Feed(peer.Bin(ZEOF, 120));
+  EXPECT_EQ(rx.Sent(), QStringList{"H1:50331648"});
+  rx.Feed(peer.Hex(ZFIN, 0));
+  EXPECT_EQ(rx.Sent(), QStringList{"H8:0"});
+  EXPECT_EQ(ReadAll(Path("test.txt")), data);
+  EXPECT_EQ(QFileInfo(Path("test.txt")).lastModified().toSecsSinceEpoch(), 1700000000);
+  EXPECT_EQ(received, QStringList{Path("test.txt")});
+  EXPECT_EQ(rx.successes, 1);
+  EXPECT_EQ(rx.zm.Role(), TqxZModem::zrIdle);
+}
+
+// Offers one file named `name` (announced size `size`) and returns what the engine answered.
+QStringList Offer(Engine& rx, FrameBuilder& peer, const QByteArray& name, int size, std::uint8_t zf0 = ZCBIN) {
+  rx.Feed("rz\r" + peer.Hex(ZRQINIT, 0) + peer.BinFlags(ZFILE, zf0));
+  rx.Sent();
+  rx.Feed(peer.Block(FileInfo(name, QByteArray::number(size) + " 0 0 0 1 0"), ZCRCW));
+  return rx.Sent();
+}
+
+TEST_F(ZModemTest, NamingRules) {
+  WriteFile(Path("a.txt"), "old");
+  WriteFile(Path("a0.txt"), "old");
+  Engine rx;
+  rx.zm.SetDefaultPath(dir.path());
+  EXPECT_EQ(Offer(rx, peer, "a.txt", 3), QStringList{"H9:0"});
+  EXPECT_EQ(rx.zm.FileName(), Path("a1.txt"));
+  rx.zm.Abort();
+
+  // Without renaming or overwriting the existing file is refused and the session ends.
+  Engine strict;
+  strict.zm.SetDefaultPath(dir.path());
+  strict.zm.SetOptions({});
+  const QStringList answer = Offer(strict, peer, "a.txt", 3);
+  EXPECT_EQ(answer, QStringList{"CAN"});
+  ASSERT_EQ(strict.errors.size(), 1);
+  EXPECT_TRUE(strict.errors[0].startsWith("3,1 The receiving file")) << strict.errors[0].toStdString();
+  EXPECT_EQ(strict.aborts, std::vector<TzAbortType>{zeByMe});
+  EXPECT_EQ(ReadAll(Path("a.txt")), "old");
+
+  Engine overwrite;
+  overwrite.zm.SetDefaultPath(dir.path());
+  overwrite.zm.SetOptions({zoOverwrite});
+  EXPECT_EQ(Offer(overwrite, peer, "a.txt", 3), QStringList{"H9:0"});
+  EXPECT_EQ(overwrite.zm.FileName(), Path("a.txt"));
+}
+
+TEST_F(ZModemTest, RefusedNamesNeverLeaveTheFolder) {
+  for (const QByteArray& name : {QByteArray(".."), QByteArray("x/.."), QByteArray("c:"), QByteArray("")}) {
+    Engine rx;
+    rx.zm.SetDefaultPath(dir.path());
+    EXPECT_EQ(Offer(rx, peer, name, 3), QStringList{"H5:0"}) << name.constData();  // ZSKIP
+  }
+  Engine rx;
+  rx.zm.SetDefaultPath(dir.path());
+  EXPECT_EQ(Offer(rx, peer, "../../escape.txt", 3), QStringList{"H9:0"});
+  EXPECT_EQ(rx.zm.FileName(), Path("escape.txt"));
+}
+
+TEST_F(ZModemTest, SkipByHandler) {
+  Engine rx;
+  rx.zm.SetDefaultPath(dir.path());
+  rx.zm.OnBeforeReceived = [](QObject*, QString&, bool& skip) { skip = true; };
+  EXPECT_EQ(Offer(rx, peer, "skipped.txt", 3), QStringList{"H5:0"});
+  EXPECT_FALSE(QFile::exists(Path("skipped.txt")));
+  EXPECT_EQ(rx.zm.State(), zsWaitFile);
+}
+
+TEST_F(ZModemTest, ResumesAShorterFile) {
+  const QByteArray data = Pattern(250);
+  WriteFile(Path("r.bin"), data.left(100));
+  Engine rx;
+  rx.zm.SetDefaultPath(dir.path());
+  EXPECT_EQ(Offer(rx, peer, "r.bin", 250, ZCRESUM), QStringList{"H9:100"});
+  rx.Feed(peer.Bin(ZDATA, 100) + peer.Block(data.mid(100), ZCRCE) + peer.Bin(ZEOF, 250));
+  EXPECT_EQ(rx.Sent(), QStringList{"H1:50331648"});
+  EXPECT_EQ(ReadAll(Path("r.bin")), data);
+
+  // A file as long as the announced size is not resumed: the naming rules apply.
+  Engine again;
+  again.zm.SetDefaultPath(dir.path());
+  EXPECT_EQ(Offer(again, peer, "r.bin", 250, ZCRESUM), QStringList{"H9:0"});
+  EXPECT_EQ(again.zm.FileName(), Path("r0.bin"));
+}
+
+TEST_F(ZModemTest, DataOnTheWayToTheEnd) {
+  Engine rx;
+  rx.zm.SetDefaultPath(dir.path());
+  Offer(rx, peer, "q.bin", 300);
+  const QByteArray data = Pattern(300);
+  // ZCRCQ asks for an acknowledgement without a pause in the data.
+  rx.Feed(peer.Bin(ZDATA, 0) + peer.Block(data.left(100), ZCRCQ));
+  EXPECT_EQ(rx.Sent(), QStringList{"H3:100"});
+  // A ZEOF beyond the data received is not the end: more data come.
+  rx.Feed(peer.Block(data.mid(100, 100), ZCRCE) + peer.Bin(ZEOF, 300));
+  EXPECT_TRUE(rx.wire.isEmpty());
+  EXPECT_EQ(rx.zm.State(), zsReceiveData);
+  rx.Feed(peer.Block(data.mid(200), ZCRCE) + peer.Bin(ZEOF, 300));
+  EXPECT_EQ(rx.Sent(), QStringList{"H1:50331648"});
+  EXPECT_EQ(ReadAll(Path("q.bin")), data);
+}
+
+TEST_F(ZModemTest, BadCrcAsksForTheDataAgainAndDropsTheChunk) {
+  Engine rx;
+  rx.zm.SetDefaultPath(dir.path());
+  int crcEvents = 0;
+  rx.zm.OnCRCError = [&](QObject*) { ++crcEvents; };
+  Offer(rx, peer, "c.bin", 200);
+  const QByteArray data = Pattern(200);
+  rx.Feed(peer.Bin(ZDATA, 0) + peer.Block(data.left(100), ZCRCG));
+  QByteArray bad = peer.Block(data.mid(100), ZCRCG);
+  bad[3] = char(bad[3] ^ 0x20);
+  rx.Feed(bad + peer.Block("never written", ZCRCW));
+  EXPECT_EQ(rx.Sent(), QStringList{"H9:100"});
+  EXPECT_EQ(crcEvents, 1);
+  rx.Feed(peer.Bin(ZDATA, 100) + peer.Block(data.mid(100), ZCRCE) + peer.Bin(ZEOF, 200));
+  EXPECT_EQ(ReadAll(Path("c.bin")), data);
+}
+
+TEST_F(ZModemTest, ZDataAtAnotherOffsetAborts) {
+  Engine rx;
+  rx.zm.SetDefaultPath(dir.path());
+  Offer(rx, peer, "o.bin", 200);
+  rx.Feed(peer.Bin(ZDATA, 50));
+  EXPECT_EQ(rx.aborts, std::vector<TzAbortType>{zeByUnknown});
+  EXPECT_EQ(rx.Sent(), QStringList{"CAN"});
+}
+
+TEST_F(ZModemTest, CancelFromTheRemoteSide) {
+  Engine rx;
+  rx.Feed("rz\r" + peer.Hex(ZRQINIT, 0));
+  rx.Feed(QByteArray(4, 0x18) + "x");
+  EXPECT_TRUE(rx.aborts.empty());
+  rx.Feed(QByteArray(5, 0x18));
+  EXPECT_EQ(rx.aborts, std::vector<TzAbortType>{zeByRemote});
+  EXPECT_EQ(rx.zm.Role(), TqxZModem::zrIdle);
+}
+
+TEST_F(ZModemTest, Challenge) {
+  Engine rx;
+  rx.zm.SetOptions({zoChallenge});
+  rx.Feed("rz\r" + peer.Hex(ZRQINIT, 0));
+  const QStringList sent = rx.Sent();
+  ASSERT_EQ(sent.size(), 1);
+  ASSERT_TRUE(sent[0].startsWith("H14:"));
+  const std::uint32_t value = sent[0].mid(4).toUInt();
+  EXPECT_NE(value, 0u);
+  rx.Feed(peer.Hex(ZACK, value));
+  EXPECT_EQ(rx.Sent(), QStringList{"H1:50331648"});
+
+  Engine wrong;
+  wrong.zm.SetOptions({zoChallenge});
+  wrong.Feed("rz\r" + peer.Hex(ZRQINIT, 0));
+  wrong.Sent();
+  wrong.Feed(peer.Hex(ZACK, 12345));
+  EXPECT_EQ(wrong.Sent(), QStringList{"CAN"});
+  EXPECT_TRUE(wrong.aborts.empty());
+  EXPECT_EQ(wrong.zm.Role(), TqxZModem::zrIdle);
+}
+
+TEST_F(ZModemTest, WriteFailureAbortsWithAnError) {
+  if (!QFile::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  Engine rx;
+  rx.zm.SetOptions({zoOverwrite});
+  rx.zm.SetDefaultPath("/dev");
+  Offer(rx, peer, "full", 10);
+  rx.Feed(peer.Bin(ZDATA, 0) + peer.Block("0123456789", ZCRCW));
+  EXPECT_EQ(rx.aborts, std::vector<TzAbortType>{zeByMe});
+  ASSERT_EQ(rx.errors.size(), 1);
+  EXPECT_TRUE(rx.errors[0].startsWith("3,6 ")) << rx.errors[0].toStdString();
+  EXPECT_EQ(rx.successes, 0);
+}
+
+// --- Sending ---
+
+TEST_F(ZModemTest, SessionStartAndFileInformation) {
+  WriteFile(Path("Report.TXT"), QByteArray(1000, 'r'));
+  QFile report(Path("Report.TXT"));
+  ASSERT_TRUE(report.open(QIODevice::ReadWrite));
+  ASSERT_TRUE(report.setFileTime(QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC), QFileDevice::FileModificationTime));
+  report.close();
+  Engine tx;
+  tx.zm.SendFile(Path("Report.TXT"));
+  ASSERT_TRUE(tx.wire.startsWith("rz\r**\x18" "B00000000000000\r\x8a\x11")) << tx.wire.toStdString();
+  tx.wire.clear();
+  tx.Feed(peer.HexFlags(ZRINIT, CANFDX | CANOVIO));
+  const QByteArray info = FileInfo("report.txt", "1000 " + QByteArray::number(1700000000, 8) + " 0 0 1 1000");
+  EXPECT_EQ(tx.Sent(), (QStringList{QStringLiteral("H4:%1").arg(ZCRESUM << 24), QStringLiteral("D%1k").arg(info.size())}));
+  EXPECT_EQ(tx.decoder.lastBlock, info);
+
+  Engine without;
+  without.zm.SetOptions({zoWithoutRZ});
+  without.zm.SendFile(Path("Report.TXT"));
+  EXPECT_TRUE(without.wire.startsWith("**\x18" "B0000"));
+}
+
+TEST_F(ZModemTest, StreamOfA3000ByteFile) {
+  WriteFile(Path("s.bin"), Pattern(3000));
+  Engine tx;
+  tx.zm.SendFile(Path("s.bin"));
+  tx.Feed(peer.HexFlags(ZRINIT, 3));
+  tx.Sent();
+  tx.Feed(peer.Hex(ZRPOS, 0));
+  tx.Drain();
+  EXPECT_EQ(tx.Sent(), (QStringList{"H10:0", "D1024i", "D1024i", "D952h", "D0h", "H11:3000"}));
+  EXPECT_TRUE(tx.zm.QueuedFiles().isEmpty());
+  EXPECT_EQ(tx.zm.State(), zsWaitEofAnswer);
+}
+
+TEST_F(ZModemTest, SegmentModeWaitsForEachAck) {
+  WriteFile(Path("s.bin"), Pattern(3000));
+  Engine tx;
+  tx.zm.SetOptions({zoSegmentTransfer});
+  tx.zm.SendFile(Path("s.bin"));
+  tx.Feed(peer.HexFlags(ZRINIT, 3));
+  tx.Sent();
+  tx.Feed(peer.Hex(ZRPOS, 0));
+  tx.Drain();
+  EXPECT_EQ(tx.Sent(), (QStringList{"H10:0", "D1024k"}));
+  tx.Feed(peer.Hex(ZACK, 1024));
+  tx.Drain();
+  EXPECT_EQ(tx.Sent(), (QStringList{"H10:1024", "D1024k"}));
+  tx.Feed(peer.Hex(ZACK, 2048));
+  tx.Drain();
+  // The last block needs no acknowledgement: the end of file follows.
+  EXPECT_EQ(tx.Sent(), (QStringList{"H10:2048", "D952h", "D0h", "H11:3000"}));
+}
+
+TEST_F(ZModemTest, RepositionInMidStream) {
+  WriteFile(Path("s.bin"), Pattern(3000));
+  Engine tx;
+  tx.zm.SendFile(Path("s.bin"));
+  tx.Feed(peer.HexFlags(ZRINIT, 3));
+  tx.Feed(peer.Hex(ZRPOS, 0));
+  tx.Sent();
+  tx.ResyncDecoder();
+  tx.Feed(peer.Hex(ZRPOS, 1024));
+  EXPECT_EQ(tx.Sent(), (QStringList{"H10:1024", "D1024k"}));
+  EXPECT_EQ(tx.zm.State(), zsWaitAck);
+  tx.ResyncDecoder();
+  tx.Feed(peer.Hex(ZACK, 2048));
+  tx.Drain();
+  EXPECT_EQ(tx.Sent(), (QStringList{"H10:2048", "D952h", "D0h", "H11:3000"}));
+}
+
+TEST_F(ZModemTest, EmptyFileDoesNotStall) {
+  WriteFile(Path("empty"), QByteArray());
+  Engine tx;
+  tx.zm.SendFile(Path("empty"));
+  tx.Feed(peer.HexFlags(ZRINIT, 3));
+  tx.Sent();
+  tx.Feed(peer.Hex(ZRPOS, 0));
+  EXPECT_EQ(tx.Sent(), (QStringList{"H10:0", "D0h", "H11:0"}));
+  tx.Feed(peer.HexFlags(ZRINIT, 3));
+  EXPECT_EQ(tx.Sent(), QStringList{"H8:0"});
+  EXPECT_EQ(tx.successes, 1);
+}
+
+TEST_F(ZModemTest, SkipAndNotWaitFinal) {
+  WriteFile(Path("a.bin"), "a");
+  Engine tx;
+  tx.zm.SetOptions({zoNotWaitFinal});
+  std::vector<std::pair<QString, bool>> sentEvents;
+  tx.zm.OnAfterFileSent = [&](QObject*, const QString& name, bool complete) { sentEvents.emplace_back(name, complete); };
+  tx.zm.SendFile(Path("a.bin"));
+  tx.Feed(peer.HexFlags(ZRINIT, 3));
+  tx.Sent();
+  tx.Feed(peer.Hex(ZSKIP, 0));
+  ASSERT_EQ(sentEvents.size(), 1u);
+  EXPECT_FALSE(sentEvents[0].second);
+  EXPECT_EQ(tx.Sent(), QStringList{"H8:0"});
+  // A ZSKIP without a file on offer changes nothing.
+  Engine idle;
+  idle.Feed(peer.Hex(ZSKIP, 0));
+  EXPECT_TRUE(idle.wire.isEmpty());
+}
+
+TEST_F(ZModemTest, ReceiverAskingForEscapedControls) {
+  WriteFile(Path("ctl.bin"), Bytes({0x01, 0x0D, 0x10, 0x90, 0xFF}));
+  Engine tx;
+  tx.zm.SendFile(Path("ctl.bin"));
+  tx.Sent();
+  tx.Feed(peer.HexFlags(ZRINIT, CANFDX | CANOVIO | ESCCTL));
+  EXPECT_EQ(tx.Sent(), (QStringList{"H2:0", "D32k"}));  // ZSINIT first
+  tx.Feed(peer.Hex(ZACK, 0));
+  tx.Sent();
+  tx.Feed(peer.Hex(ZRPOS, 0));
+  const QByteArray wire = tx.wire;
+  for (const int raw : {0x01, 0x0D, 0x10, 0x90}) EXPECT_FALSE(wire.contains(char(raw))) << raw;
+  EXPECT_TRUE(wire.contains(Bytes({0x18, 0x6D})));
+}
+
+TEST_F(ZModemTest, SendFileQueue) {
+  WriteFile(Path("a.txt"), "aa");
+  WriteFile(Path("b.txt"), "bbb");
+  QDir(dir.path()).mkdir("sub");
+  Engine tx;
+  tx.zm.SendFile(Path("a.txt") + ";" + Path("b.txt"));
+  EXPECT_EQ(tx.zm.QueuedFiles(), (QStringList{Path("a.txt"), Path("b.txt")}));
+  EXPECT_EQ(tx.zm.TotalBytes(), 5u);
+  tx.zm.SendFile(Path("a.txt") + ", " + Path("b.txt"));
+  EXPECT_EQ(tx.zm.QueuedFiles(), QStringList{Path("a.txt")});
+  tx.zm.SendFile(Path("none/*.x") + "\n" + Path("*.*"));
+  QStringList queued = tx.zm.QueuedFiles();
+  queued.sort();
+  EXPECT_EQ(queued, (QStringList{Path("a.txt"), Path("b.txt")}));  // no directories
+}
+
+TEST_F(ZModemTest, SendFileRefusals) {
+  WriteFile(Path("a.txt"), "a");
+  Engine inactive;
+  inactive.zm.SetActive(false);
+  inactive.zm.SendFile(Path("a.txt"));
+  Engine noDevice;
+  noDevice.zm.OnDataSend = nullptr;
+  noDevice.zm.SendFile(Path("a.txt"));
+  Engine nothing;
+  nothing.zm.SendFile(Path("missing*"));
+  Engine receiving;
+  receiving.Feed("rz\r");
+  receiving.zm.SendFile(Path("a.txt"));
+  EXPECT_EQ(inactive.errors, QStringList{"3,4 The TqxZmodem service is not active."});
+  EXPECT_EQ(noDevice.errors, QStringList{"3,9 The TqxZmodem has not a communication device."});
+  EXPECT_EQ(nothing.errors, QStringList{"3,5 There are NO files for transmission!!!"});
+  ASSERT_EQ(receiving.errors.size(), 1);
+  EXPECT_TRUE(receiving.errors[0].startsWith("3,5 TqxZModem is receiving"));
+  for (Engine* e : {&inactive, &nothing, &receiving}) EXPECT_TRUE(e->wire.isEmpty() || e == &receiving);
+
+  // Without a handler that declines it the error is raised.
+  Engine raising;
+  raising.zm.OnFatalError = nullptr;
+  EXPECT_THROW(raising.zm.SendFile(Path("missing*")), Exception);
+}
+
+// --- Time-outs, aborts, the medium ---
+
+TEST_F(ZModemTest, TimeOutsRepeatThenAbort) {
+  WriteFile(Path("a.txt"), "a");
+  Engine tx;
+  tx.zm.SetTimeOut(20);
+  int timeOuts = 0;
+  tx.zm.OnTimeOut = [&](QObject*) { ++timeOuts; };
+  tx.zm.SendFile(Path("a.txt"));
+  ASSERT_TRUE(ProcessEventsUntil([&] { return !tx.aborts.empty(); }));
+  EXPECT_EQ(tx.aborts, std::vector<TzAbortType>{zeByTimeOut});
+  EXPECT_EQ(timeOuts, 3);
+  EXPECT_EQ(tx.wire.count("rz\r"), 4);
+
+  Engine zero;
+  zero.zm.SetTimeOut(20);
+  zero.zm.SetTimeOutRetries(0);
+  zero.zm.SendFile(Path("a.txt"));
+  ASSERT_TRUE(ProcessEventsUntil([&] { return !zero.aborts.empty(); }));
+  EXPECT_EQ(zero.wire.count("rz\r"), 1);
+}
+
+TEST_F(ZModemTest, StartCommandFollowedBySilence) {
+  Engine rx;
+  rx.zm.SetTimeOut(20);
+  rx.Feed("rz\r");
+  ASSERT_TRUE(ProcessEventsUntil([&] { return rx.zm.Role() == TqxZModem::zrIdle; }));
+  ProcessEventsFor(100);
+  EXPECT_TRUE(rx.aborts.empty());
+  EXPECT_TRUE(rx.wire.isEmpty());
+}
+
+TEST_F(ZModemTest, AbortPaths) {
+  Engine idle;
+  idle.zm.Abort();
+  EXPECT_EQ(idle.aborts, std::vector<TzAbortType>{zeByMe});
+  EXPECT_TRUE(idle.wire.isEmpty());
+
+  Engine busy;
+  busy.Feed("rz\r");
+  busy.zm.Abort();
+  EXPECT_EQ(busy.wire, QByteArray(8, 0x18) + QByteArray(8, 0x08));
+
+  Engine medium;
+  medium.Feed("rz\r");
+  medium.zm.MediumClosed();
+  medium.zm.MediumClosed();
+  EXPECT_EQ(medium.aborts, std::vector<TzAbortType>{zeByMedia});
+  EXPECT_TRUE(medium.wire.isEmpty());
+
+  QByteArray wire;
+  std::vector<TzAbortType> aborts;
+  {
+    TqxZModem doomed;
+    doomed.SetActive(true);
+    doomed.OnDataSend = [&](QObject*, const char* b, std::uint32_t n, bool, bool& handled) {
+      wire.append(b, n);
+      handled = true;
+    };
+    doomed.OnAbort = [&](QObject*, TzAbortType reason) { aborts.push_back(reason); };
+    const QByteArray start("rz\r");
+    doomed.DataReceived(start.constData(), 3);
+  }
+  EXPECT_EQ(aborts, std::vector<TzAbortType>{zeByMe});
+  EXPECT_EQ(wire, QByteArray(8, 0x18) + QByteArray(8, 0x08));
+}
+
+// --- Two engines ---
+
+// Carries each engine's output to the other on the event loop, optionally spoiling bytes.
+class Link {
+public:
+  Link(TqxZModem& a, TqxZModem& b, double noise, unsigned seed) : m_Noise(noise), m_Rng(seed) {
+    Connect(a, b);
+    Connect(b, a);
+  }
+
+private:
+  void Connect(TqxZModem& from, TqxZModem& to) {
+    from.Timer().SetInterval(1);
+    from.OnDataSend = [this, &to](QObject*, const char* b, std::uint32_t n, bool, bool& handled) {
+      handled = true;
+      QByteArray bytes = Spoil(QByteArray(b, n));
+      QTimer::singleShot(0, &to, [&to, bytes] { to.DataReceived(bytes.constData(), int(bytes.size())); });
+    };
+  }
+  QByteArray Spoil(QByteArray bytes) {
+    if (m_Noise <= 0) return bytes;
+    std::uniform_real_distribution<double> chance(0, 1);
+    QByteArray out;
+    for (const char c : bytes) {
+      const double r = chance(m_Rng);
+      if (r < m_Noise / 3) continue;                                     // dropped
+      if (r < 2 * m_Noise / 3) out.append(char(m_Rng()));               // inserted
+      out.append(r < m_Noise ? char(c ^ (1 << (m_Rng() % 8))) : c);     // corrupted
+    }
+    return out;
+  }
+
+  double m_Noise;
+  std::mt19937 m_Rng;
+};
+
+struct Transfer {
+  std::vector<TzAbortType> txAborts, rxAborts;
+  int txEnds = 0, rxEnds = 0;
+  TqxZModem tx, rx;
+  Transfer(const QString& folder, TzModemOptions txOptions, TzModemOptions rxOptions) {
+    for (TqxZModem* zm : {&tx, &rx}) {
+      zm->SetActive(true);
+      zm->SetTimeOut(300);
+      zm->SetTimeOutRetries(10);
+      zm->OnFatalError = [](QObject*, std::uint32_t, std::uint32_t, const QString&, bool& raise) { raise = false; };
+    }
+    tx.SetOptions(txOptions);
+    rx.SetOptions(rxOptions);
+    rx.SetDefaultPath(folder);
+    tx.OnAbort = [this](QObject*, TzAbortType r) { txAborts.push_back(r); };
+    rx.OnAbort = [this](QObject*, TzAbortType r) { rxAborts.push_back(r); };
+    tx.OnSuccessfulEnd = [this](QObject*) { ++txEnds; };
+    rx.OnSuccessfulEnd = [this](QObject*) { ++rxEnds; };
+  }
+  bool Done() const {
+    return (tx.Role() == TqxZModem::zrIdle && rx.Role() == TqxZModem::zrIdle && (txEnds > 0 || !txAborts.empty())) ||
+           !rxAborts.empty() || !txAborts.empty();
+  }
+};
+
+TEST_F(ZModemTest, TwoEnginesTransferBatches) {
+  QDir(dir.path()).mkdir("out");
+  QDir(dir.path()).mkdir("in");
+  const std::vector<std::pair<QString, QByteArray>> files = {
+      {"random.bin", Pattern(70000, 7)}, {"empty.bin", {}}, {"with space.txt", "hello\r\nworld\x18\x11\x13\xff"}};
+  QByteArray every;
+  for (int i = 0; i < 256 * 8; ++i) every.append(char(i));
+  QStringList names;
+  for (const auto& [name, data] : files) {
+    WriteFile(dir.filePath("out/" + name), data);
+    names << dir.filePath("out/" + name);
+  }
+  WriteFile(dir.filePath("out/every.bin"), every);
+  names << dir.filePath("out/every.bin");
+
+  const TzModemOptions variants[] = {
+      {zoResuming}, {zoSegmentTransfer}, {zoEscCtrls}, {zoWithoutRZ, zoNotWaitFinal}};
+  int run = 0;
+  for (const TzModemOptions options : variants) {
+    const QString in = dir.filePath(QStringLiteral("in/%1").arg(run++));
+    QDir().mkpath(in);
+    TzModemOptions rxOptions{zoCreateWithNewName};
+    if (options.Contains(zoWithoutRZ)) rxOptions.Include(zoWithoutRZ);
+    Transfer t(in, options, rxOptions);
+    Link link(t.tx, t.rx, 0, 1);
+    t.tx.SendFile(names.join(';'));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return t.Done(); }, 60000)) << run;
+    EXPECT_TRUE(t.txAborts.empty() && t.rxAborts.empty()) << run;
+    EXPECT_EQ(t.rxEnds, 1) << run;
+    for (const QString& name : names) {
+      const QString received = in + "/" + QFileInfo(name).fileName();
+      EXPECT_EQ(ReadAll(received), ReadAll(name)) << received.toStdString();
+      EXPECT_TRUE(QFile::exists(received)) << received.toStdString();
+    }
+  }
+}
+
+TEST_F(ZModemTest, TwoEnginesOverNoise) {
+  QDir(dir.path()).mkdir("out");
+  const QByteArray data = Pattern(40000, 3);
+  WriteFile(dir.filePath("out/noisy.bin"), data);
+  int succeeded = 0;
+  for (unsigned seed = 1; seed <= 6; ++seed) {
+    const QString in = dir.filePath(QStringLiteral("in%1").arg(seed));
+    QDir().mkpath(in);
+    Transfer t(in, {zoResuming}, {zoCreateWithNewName});
+    Link link(t.tx, t.rx, 0.0001 * seed, seed);
+    t.tx.SendFile(dir.filePath("out/noisy.bin"));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return t.Done(); }, 120000)) << seed;
+    // Every file that is reported received is identical; otherwise the session aborted.
+    if (t.rxEnds > 0 && t.rxAborts.empty()) {
+      EXPECT_EQ(ReadAll(in + "/noisy.bin"), data) << seed;
+      ++succeeded;
+    } else {
+      EXPECT_FALSE(t.rxAborts.empty() && t.txAborts.empty()) << seed;
+    }
+  }
+  EXPECT_GT(succeeded, 0);
+}
+
+}  // namespace
