@@ -209,6 +209,15 @@ TEST_F(CommOverLink, ConsumedChunkIsNotShown) {
   EXPECT_TRUE(terminal.toPlainText().isEmpty());
 }
 
+TEST_F(CommOverLink, BytesWaitingAtOpenAreDelivered) {
+  RecordingProcessor processor(&trace);
+  comm.SetDataProcessor(&processor);
+  ASSERT_TRUE(WriteAll(far, "early"));
+  Open();
+  ASSERT_TRUE(ProcessEventsUntil([&] { return processor.received.size() == 5; }));
+  EXPECT_EQ(processor.received, QByteArray("early"));
+}
+
 TEST_F(CommOverLink, BytesStayQueuedWhenNobodyTakesThem) {
   bool fired = false;
   comm.OnAfterReceive = [&](QObject*, const char*, std::uint32_t) { fired = true; };  // without tsRxChar

@@ -1,7 +1,7 @@
 // TqxBlink: the one program-wide timer that makes all blinking indicator lights blink in step.
 #pragma once
 
-#include "qx/ttimer.h"
+#include "framework/ttimer.h"
 
 #include <QList>
 

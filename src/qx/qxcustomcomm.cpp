@@ -117,6 +117,21 @@ void TqxCustomComm::Open() {
   SetTraceStates(m_TraceStates);
   TraceNotify({tsTxEmpty});
   NotifyClients(2);
+  // Bytes that arrived before the event mask was written raise no event of their own: hand them
+  // over as one reception once the caller is back in the event loop.
+  if (QCoreApplication::instance() != nullptr) {
+    const HANDLE handle = Handle();
+    QMetaObject::invokeMethod(
+        this,
+        [this, handle] {
+          if (Handle() != handle) return;
+          MSG waiting{};
+          waiting.message = qxCommMsgComEvent();
+          waiting.wParam = EV_RXCHAR;
+          HandleCommEvent(waiting);
+        },
+        Qt::QueuedConnection);
+  }
 }
 
 void TqxCustomComm::Close() {

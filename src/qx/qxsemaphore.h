@@ -7,7 +7,7 @@
 #include "framework/types.h"
 #include "qx/qxblink.h"
 #include "qx/qxpicture.h"
-#include "qx/ttimer.h"
+#include "framework/ttimer.h"
 
 #include <QMetaObject>
 #include <QWidget>

@@ -35,15 +35,8 @@ TqxZModem::~TqxZModem() {
   CloseFile();
 }
 
-void TqxZModem::Notification(QObject* component, TOperation operation) {
-  TqxCustomDataProcessor::Notification(component, operation);
-  if (operation == TOperation::opRemove && component == m_ProgressBar) m_ProgressBar = nullptr;
-}
-
-void TqxZModem::SetProgressBar(QProgressBar* Value) {
-  m_ProgressBar = Value;
-  if (Value != nullptr) FreeNotification(Value);
-}
+// A guarded pointer: it clears itself when the bar is destroyed, without a cast of the dying object.
+void TqxZModem::SetProgressBar(QProgressBar* Value) { m_ProgressBar = Value; }
 
 QStringList TqxZModem::QueuedFiles() const {
   QStringList paths;

@@ -106,9 +106,6 @@ public:
   TFileReceivedEvent OnAfterFileReceived;
   TFileSentEvent OnBeforeFileSend;
 
-protected:
-  void Notification(QObject* component, TOperation operation) override;
-
 private:
   struct TQueuedFile {
     QString Path;

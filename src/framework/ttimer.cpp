@@ -1,4 +1,4 @@
-#include "qx/ttimer.h"
+#include "framework/ttimer.h"
 
 #include <QTimerEvent>
 

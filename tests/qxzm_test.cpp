@@ -1,0 +1,360 @@
+// The qxzm program against lrzsz's sz and rz and against itself: two programs connected crosswise
+// over a socket pair, as a terminal connects its external transfer program to the line.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <random>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const QString kQxzm = QStringLiteral(QXZM_PATH);
+
+QByteArray Pattern(int size, unsigned seed) {
+  std::mt19937 rng(seed);
+  QByteArray out(size, 0);
+  for (auto& c : out) c = char(rng());
+  return out;
+}
+
+QByteArray ReadAll(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void Write(const QString& path, const QByteArray& data) {
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write(data);
+}
+
+// A program started in a directory with its standard input and output on stdio (or /dev/null
+// when -1) and its standard error in a file.
+class Program {
+public:
+  Program(const QStringList& command, const QString& dir, int stdio, const QString& errorFile) {
+    m_Pid = fork();
+    if (m_Pid != 0) return;
+    const int null = ::open("/dev/null", O_RDWR);
+    const int err = ::open(errorFile.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(stdio >= 0 ? stdio : null, 0);
+    dup2(stdio >= 0 ? stdio : null, 1);
+    dup2(err, 2);
+    for (int fd = 3; fd < 256; ++fd) ::close(fd);
+    if (chdir(dir.toLocal8Bit().constData()) != 0) _exit(126);
+    std::vector<QByteArray> args;
+    for (const QString& a : command) args.push_back(a.toLocal8Bit());
+    std::vector<char*> argv;
+    for (QByteArray& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  ~Program() {
+    if (m_Pid > 0 && !m_Exited) {
+      kill(m_Pid, SIGKILL);
+      waitpid(m_Pid, nullptr, 0);
+    }
+  }
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
+
+  bool Exited() {
+    int status = 0;
+    if (!m_Exited && waitpid(m_Pid, &status, WNOHANG) == m_Pid) {
+      m_Exited = true;
+      m_Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    return m_Exited;
+  }
+  // The exit status, or -1 when the program did not end within the bound.
+  int Wait(int boundMs = 60000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+    while (!Exited() && std::chrono::steady_clock::now() < end)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return m_Exited ? m_Status : -1;
+  }
+  void Kill() { kill(m_Pid, SIGKILL); }
+
+private:
+  pid_t m_Pid = -1;
+  bool m_Exited = false;
+  int m_Status = -1;
+};
+
+struct Outcome {
+  int first = -1;
+  int second = -1;
+  QString firstErrors;
+  QString secondErrors;
+};
+
+class QxzmTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(QFileInfo(kQxzm).isExecutable()) << kQxzm.toStdString();
+    QDir(m_Dir.path()).mkdir("out");
+    QDir(m_Dir.path()).mkdir("in");
+  }
+
+  static bool HaveLrzsz() {
+    return !QStandardPaths::findExecutable("sz").isEmpty() && !QStandardPaths::findExecutable("rz").isEmpty();
+  }
+
+  QString Out(const QString& name) const { return m_Dir.filePath("out/" + name); }
+  QString In(const QString& name) const { return m_Dir.filePath("in/" + name); }
+
+  // Runs the sending program in out/ and the receiving one in in/, connected to each other.
+  Outcome Connect(const QStringList& sender, const QStringList& receiver) {
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return {};
+    const QString sendErrors = m_Dir.filePath("send.err"), receiveErrors = m_Dir.filePath("receive.err");
+    Program a(sender, Out(""), fds[0], sendErrors);
+    Program b(receiver, In(""), fds[1], receiveErrors);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    Outcome outcome;
+    outcome.first = a.Wait();
+    outcome.second = b.Wait();
+    outcome.firstErrors = QString::fromLocal8Bit(ReadAll(sendErrors));
+    outcome.secondErrors = QString::fromLocal8Bit(ReadAll(receiveErrors));
+    return outcome;
+  }
+
+  // Runs qxzm alone, its standard input and output on /dev/null or, with a silent line, on a
+  // socket that stays open and says nothing; returns its exit status.
+  int RunAlone(const QStringList& arguments, QString& errors, bool silentLine = false) {
+    const QString errorFile = m_Dir.filePath("alone.err");
+    int fds[2] = {-1, -1};
+    if (silentLine && socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return -2;
+    Program p(QStringList{kQxzm} + arguments, Out(""), fds[0], errorFile);
+    const int status = p.Wait();
+    for (const int fd : fds)
+      if (fd >= 0) ::close(fd);
+    errors = QString::fromLocal8Bit(ReadAll(errorFile));
+    return status;
+  }
+
+  QStringList Batch() {
+    QByteArray every;
+    for (int i = 0; i < 256 * 16; ++i) every.append(char(i));
+    Write(Out("random.bin"), Pattern(300000, 5));
+    Write(Out("empty.bin"), QByteArray());
+    Write(Out("every byte.bin"), every);
+    return {"random.bin", "empty.bin", "every byte.bin"};
+  }
+
+  void ClearIn() {
+    for (const QString& name : QDir(In("")).entryList(QDir::Files)) QFile::remove(In(name));
+  }
+
+  void ExpectReceived(const QStringList& names, const char* label) {
+    for (const QString& name : names) {
+      EXPECT_TRUE(QFile::exists(In(name))) << label << ": " << name.toStdString();
+      EXPECT_EQ(ReadAll(In(name)), ReadAll(Out(name))) << label << ": " << name.toStdString();
+    }
+  }
+
+  QTemporaryDir m_Dir;
+};
+
+TEST_F(QxzmTest, SendsToRz) {
+  if (!HaveLrzsz()) GTEST_SKIP() << "lrzsz is not installed";
+  struct Case { const char* name; QStringList options; QStringList rzOptions; };
+  const Case cases[] = {
+      {"plain", {}, {}},
+      {"segmented", {"--segmented"}, {}},
+      {"escaped by us", {"--escape-controls"}, {}},
+      {"escaped on request", {}, {"-e"}},
+      {"without rz", {"--without-rz"}, {}},
+  };
+  const QStringList files = Batch();
+  for (const Case& c : cases) {
+    ClearIn();
+    const Outcome o = Connect(QStringList{kQxzm, "send"} + c.options + files, QStringList{"rz", "-q"} + c.rzOptions);
+    EXPECT_EQ(o.first, 0) << c.name << ": " << o.firstErrors.toStdString();
+    EXPECT_EQ(o.second, 0) << c.name;
+    ExpectReceived(files, c.name);
+    EXPECT_TRUE(o.firstErrors.contains("sent every byte.bin")) << o.firstErrors.toStdString();
+    EXPECT_TRUE(o.firstErrors.contains("session complete")) << o.firstErrors.toStdString();
+  }
+}
+
+TEST_F(QxzmTest, ReceivesFromSz) {
+  if (!HaveLrzsz()) GTEST_SKIP() << "lrzsz is not installed";
+  struct Case { const char* name; QStringList szOptions; };
+  const Case cases[] = {
+      {"plain", {}},
+      {"windowed", {"-w", "4096"}},
+      {"8k subpackets", {"--start-8k"}},
+      {"escaped controls", {"-e"}},
+  };
+  const QStringList files = Batch();
+  for (const Case& c : cases) {
+    ClearIn();
+    const Outcome o = Connect(QStringList{"sz", "-q"} + c.szOptions + files, {kQxzm, "receive"});
+    EXPECT_EQ(o.first, 0) << c.name;
+    EXPECT_EQ(o.second, 0) << c.name << ": " << o.secondErrors.toStdString();
+    ExpectReceived(files, c.name);
+    EXPECT_TRUE(o.secondErrors.contains("receiving every byte.bin")) << o.secondErrors.toStdString();
+  }
+}
+
+TEST_F(QxzmTest, SendsOnASerialDevice) {
+  if (!HaveLrzsz()) GTEST_SKIP() << "lrzsz is not installed";
+  const QStringList files = Batch();
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const QString device = QString::fromLocal8Bit(ptsname(master));
+  Program rz({"rz", "-q"}, In(""), master, m_Dir.filePath("receive.err"));
+  QString errors;
+  const int status = RunAlone(QStringList{"send", "--port", device} + files, errors);
+  EXPECT_EQ(status, 0) << errors.toStdString();
+  EXPECT_EQ(rz.Wait(), 0);
+  ::close(master);
+  ExpectReceived(files, "pty");
+}
+
+TEST_F(QxzmTest, TalksToItselfWithMasksAndDirectory) {
+  const QStringList files = Batch();
+  QDir(In("")).mkdir("sub");
+  const Outcome o = Connect({kQxzm, "send", "*.bin"}, {kQxzm, "receive", "--log", "zm.log", "sub"});
+  EXPECT_EQ(o.first, 0) << o.firstErrors.toStdString();
+  EXPECT_EQ(o.second, 0) << o.secondErrors.toStdString();
+  for (const QString& name : files) EXPECT_EQ(ReadAll(In("sub/" + name)), ReadAll(Out(name))) << name.toStdString();
+  // The debug log is written where asked, and the received files stay in the directory given.
+  EXPECT_FALSE(ReadAll(In("zm.log")).isEmpty());
+  EXPECT_EQ(QDir(In("")).entryList(QDir::Files), QStringList{"zm.log"});
+}
+
+TEST_F(QxzmTest, ResumesAPartialFile) {
+  const QByteArray data = Pattern(200000, 9);
+  Write(Out("resume.bin"), data);
+  Write(In("resume.bin"), data.left(70000));
+  const Outcome o = Connect({kQxzm, "send", "--resume", "resume.bin"}, {kQxzm, "receive", "--resume"});
+  EXPECT_EQ(o.first, 0) << o.firstErrors.toStdString();
+  EXPECT_EQ(o.second, 0) << o.secondErrors.toStdString();
+  EXPECT_EQ(ReadAll(In("resume.bin")), data);
+}
+
+TEST_F(QxzmTest, ExistingFileIsRenamedOrRefused) {
+  Write(Out("same.bin"), Pattern(5000, 3));
+  Write(In("same.bin"), "old");
+  Outcome o = Connect({kQxzm, "send", "same.bin"}, {kQxzm, "receive"});
+  EXPECT_EQ(o.second, 0) << o.secondErrors.toStdString();
+  EXPECT_EQ(ReadAll(In("same.bin")), "old");
+  EXPECT_EQ(ReadAll(In("same0.bin")), ReadAll(Out("same.bin")));
+
+  // Refused: both sides end with an abort and say so; the file on disk is untouched.
+  o = Connect({kQxzm, "send", "same.bin"}, {kQxzm, "receive", "--no-rename"});
+  EXPECT_NE(o.first, 0);
+  EXPECT_NE(o.second, 0);
+  EXPECT_TRUE(o.secondErrors.contains("already exists")) << o.secondErrors.toStdString();
+  EXPECT_TRUE(o.firstErrors.contains("session failed")) << o.firstErrors.toStdString();
+  EXPECT_EQ(ReadAll(In("same.bin")), "old");
+
+  o = Connect({kQxzm, "send", "same.bin"}, {kQxzm, "receive", "--overwrite"});
+  EXPECT_EQ(o.second, 0) << o.secondErrors.toStdString();
+  EXPECT_EQ(ReadAll(In("same.bin")), ReadAll(Out("same.bin")));
+}
+
+TEST_F(QxzmTest, PeerThatVanishesFailsTheSession) {
+  if (!HaveLrzsz()) GTEST_SKIP() << "lrzsz is not installed";
+  Write(Out("big.bin"), Pattern(4000000, 2));
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  Program qxzm({kQxzm, "send", "--timeout", "2000", "big.bin"}, Out(""), fds[0], m_Dir.filePath("send.err"));
+  {
+    Program rz({"rz", "-q"}, In(""), fds[1], m_Dir.filePath("receive.err"));
+    ::close(fds[0]);
+    ::close(fds[1]);
+    // Killed once data are arriving.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (QFileInfo(In("big.bin")).size() == 0 && std::chrono::steady_clock::now() < end)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    rz.Kill();
+    rz.Wait();
+  }
+  EXPECT_EQ(qxzm.Wait(), 1);
+  const QString errors = QString::fromLocal8Bit(ReadAll(m_Dir.filePath("send.err")));
+  EXPECT_TRUE(errors.contains("session failed")) << errors.toStdString();
+  EXPECT_FALSE(errors.contains("session complete")) << errors.toStdString();
+}
+
+TEST_F(QxzmTest, ReceiverWithoutSenderGivesUp) {
+  QString errors;
+  EXPECT_EQ(RunAlone({"receive", "--timeout", "200", "--retries", "1"}, errors, true), 1);
+  EXPECT_TRUE(errors.contains("no sender began a session")) << errors.toStdString();
+  // A line that ends says so.
+  EXPECT_EQ(RunAlone({"receive"}, errors), 1);
+  EXPECT_TRUE(errors.contains("the connection was closed")) << errors.toStdString();
+}
+
+TEST_F(QxzmTest, SenderWithoutReceiverTimesOut) {
+  Write(Out("lonely.bin"), "data");
+  QString errors;
+  EXPECT_EQ(RunAlone({"send", "--timeout", "200", "--retries", "1", "lonely.bin"}, errors, true), 1);
+  EXPECT_TRUE(errors.contains("session failed")) << errors.toStdString();
+}
+
+TEST_F(QxzmTest, BadCommandLinesAreUsageErrors) {
+  const QStringList bad[] = {
+      {},
+      {"bogus"},
+      {"send"},
+      {"send", "--frobnicate", "x"},
+      {"send", "--timeout", "soon", "x"},
+      {"send", "--timeout", "0", "x"},
+      {"send", "x", "--retries"},
+      {"receive", "--retries", "-1"},
+      {"receive", "a", "b"},
+      {"receive", "--segmented=yes"},
+      {"receive", "--port"},
+  };
+  for (const QStringList& arguments : bad) {
+    QString errors;
+    EXPECT_EQ(RunAlone(arguments, errors), 2) << arguments.join(' ').toStdString();
+    EXPECT_TRUE(errors.contains("Usage: qxzm send")) << errors.toStdString();
+  }
+  QString errors;
+  EXPECT_EQ(RunAlone({"--help"}, errors), 0);
+  EXPECT_TRUE(errors.contains("--no-wait-final"));
+}
+
+TEST_F(QxzmTest, UnusableArgumentsFailBeforeAnySession) {
+  Write(Out("a;b.bin"), "x");
+  QDir(Out("")).mkdir("folder");
+  struct Case { QStringList arguments; const char* message; };
+  const Case cases[] = {
+      {{"send", "missing.bin"}, "missing.bin: no such file"},
+      {{"send", "--", "--help"}, "--help: no such file"},
+      {{"send", "folder"}, "not a regular file"},
+      {{"send", "a;b.bin"}, "cannot be sent"},
+      {{"send", "*.nothing"}, "NO files"},
+      {{"receive", "missing-dir"}, "not a directory"},
+      {{"receive", "--port", "/dev/qxzm-no-such-tty"}, "Open Error"},
+  };
+  for (const Case& c : cases) {
+    QString errors;
+    EXPECT_EQ(RunAlone(c.arguments, errors), 1) << c.arguments.join(' ').toStdString();
+    EXPECT_TRUE(errors.contains(c.message)) << errors.toStdString();
+  }
+}
+
+}  // namespace
