@@ -1,5 +1,7 @@
 // The qxzm program against lrzsz's sz and rz and against itself: two programs connected crosswise
 // over a socket pair, as a terminal connects its external transfer program to the line.
+#include "support/testfiles.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -23,24 +25,6 @@
 namespace {
 
 const QString kQxzm = QStringLiteral(QXZM_PATH);
-
-QByteArray Pattern(int size, unsigned seed) {
-  std::mt19937 rng(seed);
-  QByteArray out(size, 0);
-  for (auto& c : out) c = char(rng());
-  return out;
-}
-
-QByteArray ReadAll(const QString& path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void Write(const QString& path, const QByteArray& data) {
-  QFile file(path);
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-  file.write(data);
-}
 
 // A program started in a directory with its standard input and output on stdio (or /dev/null
 // when -1) and its standard error in a file.
@@ -152,9 +136,9 @@ protected:
   QStringList Batch() {
     QByteArray every;
     for (int i = 0; i < 256 * 16; ++i) every.append(char(i));
-    Write(Out("random.bin"), Pattern(300000, 5));
-    Write(Out("empty.bin"), QByteArray());
-    Write(Out("every byte.bin"), every);
+    WriteTestFile(Out("random.bin"), Pattern(300000, 5));
+    WriteTestFile(Out("empty.bin"), QByteArray());
+    WriteTestFile(Out("every byte.bin"), every);
     return {"random.bin", "empty.bin", "every byte.bin"};
   }
 
@@ -245,8 +229,8 @@ TEST_F(QxzmTest, TalksToItselfWithMasksAndDirectory) {
 
 TEST_F(QxzmTest, ResumesAPartialFile) {
   const QByteArray data = Pattern(200000, 9);
-  Write(Out("resume.bin"), data);
-  Write(In("resume.bin"), data.left(70000));
+  WriteTestFile(Out("resume.bin"), data);
+  WriteTestFile(In("resume.bin"), data.left(70000));
   const Outcome o = Connect({kQxzm, "send", "--resume", "resume.bin"}, {kQxzm, "receive", "--resume"});
   EXPECT_EQ(o.first, 0) << o.firstErrors.toStdString();
   EXPECT_EQ(o.second, 0) << o.secondErrors.toStdString();
@@ -254,8 +238,8 @@ TEST_F(QxzmTest, ResumesAPartialFile) {
 }
 
 TEST_F(QxzmTest, ExistingFileIsRenamedOrRefused) {
-  Write(Out("same.bin"), Pattern(5000, 3));
-  Write(In("same.bin"), "old");
+  WriteTestFile(Out("same.bin"), Pattern(5000, 3));
+  WriteTestFile(In("same.bin"), "old");
   Outcome o = Connect({kQxzm, "send", "same.bin"}, {kQxzm, "receive"});
   EXPECT_EQ(o.second, 0) << o.secondErrors.toStdString();
   EXPECT_EQ(ReadAll(In("same.bin")), "old");
@@ -276,7 +260,7 @@ TEST_F(QxzmTest, ExistingFileIsRenamedOrRefused) {
 
 TEST_F(QxzmTest, PeerThatVanishesFailsTheSession) {
   if (!HaveLrzsz()) GTEST_SKIP() << "lrzsz is not installed";
-  Write(Out("big.bin"), Pattern(4000000, 2));
+  WriteTestFile(Out("big.bin"), Pattern(4000000, 2));
   int fds[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
   Program qxzm({kQxzm, "send", "--timeout", "2000", "big.bin"}, Out(""), fds[0], m_Dir.filePath("send.err"));
@@ -307,7 +291,7 @@ TEST_F(QxzmTest, ReceiverWithoutSenderGivesUp) {
 }
 
 TEST_F(QxzmTest, SenderWithoutReceiverTimesOut) {
-  Write(Out("lonely.bin"), "data");
+  WriteTestFile(Out("lonely.bin"), "data");
   QString errors;
   EXPECT_EQ(RunAlone({"send", "--timeout", "200", "--retries", "1", "lonely.bin"}, errors, true), 1);
   EXPECT_TRUE(errors.contains("session failed")) << errors.toStdString();
@@ -338,7 +322,7 @@ TEST_F(QxzmTest, BadCommandLinesAreUsageErrors) {
 }
 
 TEST_F(QxzmTest, UnusableArgumentsFailBeforeAnySession) {
-  Write(Out("a;b.bin"), "x");
+  WriteTestFile(Out("a;b.bin"), "x");
   QDir(Out("")).mkdir("folder");
   struct Case { QStringList arguments; const char* message; };
   const Case cases[] = {

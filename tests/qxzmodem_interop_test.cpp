@@ -4,6 +4,8 @@
 #include "support/qtwait.h"
 #include "support/recordinglog.h"
 
+#include "support/testfiles.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -129,24 +131,6 @@ private:
   int m_Status = -1;
 };
 
-QByteArray Pattern(int size, unsigned seed) {
-  std::mt19937 rng(seed);
-  QByteArray out(size, 0);
-  for (auto& c : out) c = char(rng());
-  return out;
-}
-
-QByteArray ReadAll(const QString& path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void Write(const QString& path, const QByteArray& data) {
-  QFile file(path);
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-  file.write(data);
-}
-
 class LrzszTest : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -179,9 +163,9 @@ protected:
   QStringList Batch() {
     QByteArray every;
     for (int i = 0; i < 256 * 16; ++i) every.append(char(i));
-    Write(Out("random.bin"), Pattern(300000, 5));
-    Write(Out("empty.bin"), QByteArray());
-    Write(Out("every byte.bin"), every);
+    WriteTestFile(Out("random.bin"), Pattern(300000, 5));
+    WriteTestFile(Out("empty.bin"), QByteArray());
+    WriteTestFile(Out("every byte.bin"), every);
     return {Out("random.bin"), Out("empty.bin"), Out("every byte.bin")};
   }
   void ExpectReceived(const QStringList& files) {
@@ -226,8 +210,8 @@ TEST_F(LrzszTest, ReceiveFromSz) {
 
 TEST_F(LrzszTest, ResumeFromSz) {
   const QByteArray data = Pattern(200000, 9);
-  Write(Out("resume.bin"), data);
-  Write(In("resume.bin"), data.left(70000));
+  WriteTestFile(Out("resume.bin"), data);
+  WriteTestFile(In("resume.bin"), data.left(70000));
   Peer sz(zm, m_Dir.path(), {"sz", "-q", "-r", Out("resume.bin")});
   EXPECT_EQ(sz.Wait(), 0);
   ASSERT_TRUE(ProcessEventsUntil([&] { return Idle(); }));
@@ -263,8 +247,8 @@ TEST_F(LrzszTest, SendToRz) {
 
 TEST_F(LrzszTest, ResumeToRz) {
   const QByteArray data = Pattern(200000, 11);
-  Write(Out("resume.bin"), data);
-  Write(In("resume.bin"), data.left(90000));
+  WriteTestFile(Out("resume.bin"), data);
+  WriteTestFile(In("resume.bin"), data.left(90000));
   zm.SetOptions({zoResuming});
   Peer rz(zm, In(""), {"rz", "-q", "-r"});
   zm.SendFile(Out("resume.bin"));
@@ -273,7 +257,7 @@ TEST_F(LrzszTest, ResumeToRz) {
 }
 
 TEST_F(LrzszTest, AbortedSessionIsNotASuccess) {
-  Write(Out("big.bin"), Pattern(2000000, 2));
+  WriteTestFile(Out("big.bin"), Pattern(2000000, 2));
   // Aborted from the first progress report, while data are on the way.
   zm.OnProgress = [this](QObject*) {
     if (zm.Role() != TqxZModem::zrIdle) zm.Abort();

@@ -6,6 +6,8 @@
 #include "qx/qxtimer.h"
 #include "support/qtwait.h"
 
+#include "support/testfiles.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -161,24 +163,6 @@ struct Engine {
 
 QByteArray FileInfo(const QByteArray& name, const QByteArray& rest) { return name + '\0' + rest + '\0'; }
 
-QByteArray ReadAll(const QString& path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void WriteFile(const QString& path, const QByteArray& data) {
-  QFile file(path);
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-  file.write(data);
-}
-
-QByteArray Pattern(int size, unsigned seed = 1) {
-  std::mt19937 rng(seed);
-  QByteArray out(size, 0);
-  for (auto& c : out) c = char(rng());
-  return out;
-}
-
 class ZModemTest : public ::testing::Test {
 protected:
   QString Path(const QString& name) const { return dir.filePath(name); }
@@ -239,8 +223,8 @@ QStringList Offer(Engine& rx, FrameBuilder& peer, const QByteArray& name, int si
 }
 
 TEST_F(ZModemTest, NamingRules) {
-  WriteFile(Path("a.txt"), "old");
-  WriteFile(Path("a0.txt"), "old");
+  WriteTestFile(Path("a.txt"), "old");
+  WriteTestFile(Path("a0.txt"), "old");
   Engine rx;
   rx.zm.SetDefaultPath(dir.path());
   EXPECT_EQ(Offer(rx, peer, "a.txt", 3), QStringList{"H9:0"});
@@ -288,7 +272,7 @@ TEST_F(ZModemTest, SkipByHandler) {
 
 TEST_F(ZModemTest, ResumesAShorterFile) {
   const QByteArray data = Pattern(250);
-  WriteFile(Path("r.bin"), data.left(100));
+  WriteTestFile(Path("r.bin"), data.left(100));
   Engine rx;
   rx.zm.SetDefaultPath(dir.path());
   EXPECT_EQ(Offer(rx, peer, "r.bin", 250, ZCRESUM), QStringList{"H9:100"});
@@ -394,7 +378,7 @@ TEST_F(ZModemTest, WriteFailureAbortsWithAnError) {
 // --- Sending ---
 
 TEST_F(ZModemTest, SessionStartAndFileInformation) {
-  WriteFile(Path("Report.TXT"), QByteArray(1000, 'r'));
+  WriteTestFile(Path("Report.TXT"), QByteArray(1000, 'r'));
   QFile report(Path("Report.TXT"));
   ASSERT_TRUE(report.open(QIODevice::ReadWrite));
   ASSERT_TRUE(report.setFileTime(QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC), QFileDevice::FileModificationTime));
@@ -415,7 +399,7 @@ TEST_F(ZModemTest, SessionStartAndFileInformation) {
 }
 
 TEST_F(ZModemTest, StreamOfA3000ByteFile) {
-  WriteFile(Path("s.bin"), Pattern(3000));
+  WriteTestFile(Path("s.bin"), Pattern(3000));
   Engine tx;
   tx.zm.SendFile(Path("s.bin"));
   tx.Feed(peer.HexFlags(ZRINIT, 3));
@@ -428,7 +412,7 @@ TEST_F(ZModemTest, StreamOfA3000ByteFile) {
 }
 
 TEST_F(ZModemTest, SegmentModeWaitsForEachAck) {
-  WriteFile(Path("s.bin"), Pattern(3000));
+  WriteTestFile(Path("s.bin"), Pattern(3000));
   Engine tx;
   tx.zm.SetOptions({zoSegmentTransfer});
   tx.zm.SendFile(Path("s.bin"));
@@ -447,7 +431,7 @@ TEST_F(ZModemTest, SegmentModeWaitsForEachAck) {
 }
 
 TEST_F(ZModemTest, RepositionInMidStream) {
-  WriteFile(Path("s.bin"), Pattern(3000));
+  WriteTestFile(Path("s.bin"), Pattern(3000));
   Engine tx;
   tx.zm.SendFile(Path("s.bin"));
   tx.Feed(peer.HexFlags(ZRINIT, 3));
@@ -464,7 +448,7 @@ TEST_F(ZModemTest, RepositionInMidStream) {
 }
 
 TEST_F(ZModemTest, EmptyFileDoesNotStall) {
-  WriteFile(Path("empty"), QByteArray());
+  WriteTestFile(Path("empty"), QByteArray());
   Engine tx;
   tx.zm.SendFile(Path("empty"));
   tx.Feed(peer.HexFlags(ZRINIT, 3));
@@ -477,7 +461,7 @@ TEST_F(ZModemTest, EmptyFileDoesNotStall) {
 }
 
 TEST_F(ZModemTest, SkipAndNotWaitFinal) {
-  WriteFile(Path("a.bin"), "a");
+  WriteTestFile(Path("a.bin"), "a");
   Engine tx;
   tx.zm.SetOptions({zoNotWaitFinal});
   std::vector<std::pair<QString, bool>> sentEvents;
@@ -496,7 +480,7 @@ TEST_F(ZModemTest, SkipAndNotWaitFinal) {
 }
 
 TEST_F(ZModemTest, ReceiverAskingForEscapedControls) {
-  WriteFile(Path("ctl.bin"), Bytes({0x01, 0x0D, 0x10, 0x90, 0xFF}));
+  WriteTestFile(Path("ctl.bin"), Bytes({0x01, 0x0D, 0x10, 0x90, 0xFF}));
   Engine tx;
   tx.zm.SendFile(Path("ctl.bin"));
   tx.Sent();
@@ -511,8 +495,8 @@ TEST_F(ZModemTest, ReceiverAskingForEscapedControls) {
 }
 
 TEST_F(ZModemTest, SendFileQueue) {
-  WriteFile(Path("a.txt"), "aa");
-  WriteFile(Path("b.txt"), "bbb");
+  WriteTestFile(Path("a.txt"), "aa");
+  WriteTestFile(Path("b.txt"), "bbb");
   QDir(dir.path()).mkdir("sub");
   Engine tx;
   tx.zm.SendFile(Path("a.txt") + ";" + Path("b.txt"));
@@ -527,7 +511,7 @@ TEST_F(ZModemTest, SendFileQueue) {
 }
 
 TEST_F(ZModemTest, SendFileRefusals) {
-  WriteFile(Path("a.txt"), "a");
+  WriteTestFile(Path("a.txt"), "a");
   Engine inactive;
   inactive.zm.SetActive(false);
   inactive.zm.SendFile(Path("a.txt"));
@@ -555,7 +539,7 @@ TEST_F(ZModemTest, SendFileRefusals) {
 // --- Time-outs, aborts, the medium ---
 
 TEST_F(ZModemTest, TimeOutsRepeatThenAbort) {
-  WriteFile(Path("a.txt"), "a");
+  WriteTestFile(Path("a.txt"), "a");
   Engine tx;
   tx.zm.SetTimeOut(20);
   int timeOuts = 0;
@@ -689,10 +673,10 @@ TEST_F(ZModemTest, TwoEnginesTransferBatches) {
   for (int i = 0; i < 256 * 8; ++i) every.append(char(i));
   QStringList names;
   for (const auto& [name, data] : files) {
-    WriteFile(dir.filePath("out/" + name), data);
+    WriteTestFile(dir.filePath("out/" + name), data);
     names << dir.filePath("out/" + name);
   }
-  WriteFile(dir.filePath("out/every.bin"), every);
+  WriteTestFile(dir.filePath("out/every.bin"), every);
   names << dir.filePath("out/every.bin");
 
   const TzModemOptions variants[] = {
@@ -720,7 +704,7 @@ TEST_F(ZModemTest, TwoEnginesTransferBatches) {
 TEST_F(ZModemTest, TwoEnginesOverNoise) {
   QDir(dir.path()).mkdir("out");
   const QByteArray data = Pattern(40000, 3);
-  WriteFile(dir.filePath("out/noisy.bin"), data);
+  WriteTestFile(dir.filePath("out/noisy.bin"), data);
   int succeeded = 0;
   for (unsigned seed = 1; seed <= 6; ++seed) {
     const QString in = dir.filePath(QStringLiteral("in%1").arg(seed));
