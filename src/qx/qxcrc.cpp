@@ -1,7 +1,5 @@
 #include "qx/qxcrc.h"
 
-#include <array>
-
 namespace {
 
 constexpr std::array<std::uint16_t, 256> MakeCrc16Table() {
@@ -26,18 +24,13 @@ constexpr std::array<std::uint32_t, 256> MakeCrc32Table() {
   return table;
 }
 
-constexpr auto kCrc16Table = MakeCrc16Table();
-constexpr auto kCrc32Table = MakeCrc32Table();
+constexpr auto kCrc16Values = MakeCrc16Table();
+constexpr auto kCrc32Values = MakeCrc32Table();
 
-static_assert(kCrc16Table[1] == 0x1021 && kCrc16Table[255] == 0x1EF0);
-static_assert(kCrc32Table[1] == 0x77073096u && kCrc32Table[255] == 0x2D02EF8Du);
+static_assert(kCrc16Values[1] == 0x1021 && kCrc16Values[255] == 0x1EF0);
+static_assert(kCrc32Values[1] == 0x77073096u && kCrc32Values[255] == 0x2D02EF8Du);
 
 }  // namespace
 
-std::uint16_t UpdCrc16(std::uint8_t Value, std::uint16_t Crc) {
-  return static_cast<std::uint16_t>(kCrc16Table[(Crc >> 8) & 0xFF] ^ (Crc << 8) ^ Value);
-}
-
-std::uint32_t UpdCrc32(std::uint8_t Value, std::uint32_t Crc) {
-  return kCrc32Table[(Crc ^ Value) & 0xFF] ^ (Crc >> 8);
-}
+const std::array<std::uint16_t, 256> qxcrc_detail::kCrc16Table = kCrc16Values;
+const std::array<std::uint32_t, 256> qxcrc_detail::kCrc32Table = kCrc32Values;

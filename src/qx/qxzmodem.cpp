@@ -75,8 +75,9 @@ void TqxZModem::SendFlagsHeader(std::uint8_t Type, std::uint8_t F0) {
 void TqxZModem::DataReceived(const char* Buffer, int Count, TProcessorFlags& Flags) {
   if (Active() && Buffer != nullptr) {
     m_DropRest = false;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(Buffer);
     for (int i = 0; i < Count; ++i) {
-      const auto b = static_cast<std::uint8_t>(Buffer[i]);
+      const std::uint8_t b = bytes[i];
       if (!SessionActive()) m_State = Has(zoWithoutRZ) ? zsWaitQInit : zsWaitStart;
       if (m_DropRest) {
         // A bad CRC spoils the rest of the chunk.
@@ -89,6 +90,14 @@ void TqxZModem::DataReceived(const char* Buffer, int Count, TProcessorFlags& Fla
         continue;
       }
       if (SessionActive()) Flags.Include(pfConsumed);
+      if (ExpectsData(m_State)) {
+        // No cancel byte can be among plain data, so the cancel detector starts over after it.
+        if (const int run = m_Framing.FeedPlainData(bytes + i, Count - i); run > 0) {
+          m_CancelDetector.Position = 0;
+          i += run - 1;
+          continue;
+        }
+      }
       if (m_CancelDetector.Feed(b)) {
         LogMessage(dlDetail, QStringLiteral("Is Abort!!!"));
         AbortSession(zeByRemote);

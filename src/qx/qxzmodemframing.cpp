@@ -2,6 +2,8 @@
 
 #include "qx/qxcrc.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr std::uint32_t kCrc32Residue = 0xDEBB20E3u;
@@ -21,6 +23,34 @@ void AppendHex(QByteArray& Out, std::uint8_t Value) {
 }
 
 std::uint16_t Crc16Finish(std::uint16_t Crc) { return UpdCrc16(0, UpdCrc16(0, Crc)); }
+
+// The second wire byte of each escaped value, or 0 for a byte sent as it is: always XON, XOFF and
+// ZDLE with and without the high bit; with every control byte escaped also those and 0xFF.
+constexpr std::array<std::uint8_t, 256> MakeEscapeTable(bool Controls) {
+  std::array<std::uint8_t, 256> table{};
+  for (unsigned v = 0; v < 256; ++v) {
+    const bool fixed = v == 0x11 || v == 0x13 || v == 0x18 || v == 0x91 || v == 0x93;
+    if (fixed || (Controls && (v & 0x60) == 0)) table[v] = static_cast<std::uint8_t>(v ^ 0x40);
+  }
+  if (Controls) table[0xFF] = ZRUB1;
+  return table;
+}
+
+constexpr auto kEscapeFixed = MakeEscapeTable(false);
+constexpr auto kEscapeAll = MakeEscapeTable(true);
+
+// Bytes that stand for themselves inside a subpacket: not ZDLE, not a byte the line drops.
+constexpr std::array<bool, 256> MakePlainTable(bool Controls) {
+  std::array<bool, 256> table{};
+  for (unsigned v = 0; v < 256; ++v) {
+    const bool dropped = v == 0x11 || v == 0x13 || v == 0x91 || v == 0x93 || (Controls && (v & 0x60) == 0);
+    table[v] = v != ZDLE && !dropped;
+  }
+  return table;
+}
+
+constexpr auto kPlainFixed = MakePlainTable(false);
+constexpr auto kPlainAll = MakePlainTable(true);
 
 }  // namespace
 
@@ -55,27 +85,16 @@ QString TZModemFraming::HeaderText(const char* Prefix, const TZHeader& Header, u
                            Header.P[0], Header.P[1], Header.P[2], Header.P[3], Crc);
 }
 
+const std::array<std::uint8_t, 256>& TZModemFraming::EscapeTable() const {
+  return m_EscapeControls ? kEscapeAll : kEscapeFixed;
+}
+
 void TZModemFraming::EscapeByte(std::uint8_t Value, QByteArray& Out) const {
-  switch (Value) {
-    case 0x11: case 0x13: case 0x18: case 0x91: case 0x93:
-      Out.append(char(ZDLE));
-      Out.append(char(Value ^ 0x40));
-      return;
-    case 0xFF:
-      if (m_EscapeControls) {
-        Out.append(char(ZDLE));
-        Out.append(char(ZRUB1));
-      } else {
-        Out.append(char(0xFF));
-      }
-      return;
-    default:
-      if (m_EscapeControls && (Value & 0x60) == 0) {
-        Out.append(char(ZDLE));
-        Out.append(char(Value ^ 0x40));
-      } else {
-        Out.append(char(Value));
-      }
+  if (const std::uint8_t escaped = EscapeTable()[Value]; escaped != 0) {
+    Out.append(char(ZDLE));
+    Out.append(char(escaped));
+  } else {
+    Out.append(char(Value));
   }
 }
 
@@ -132,19 +151,30 @@ void TZModemFraming::ResendLastHeader() {
 }
 
 void TZModemFraming::SendDataBlock(const std::uint8_t* Data, int Count, std::uint8_t FrameEnd, bool AsBuffer) {
-  QByteArray text;
-  text.reserve(2 * Count + 6);
+  // Worst case: every byte escaped, the frame end, two escaped CRC bytes.
+  QByteArray text(2 * Count + 6, Qt::Uninitialized);
+  char* out = text.data();
+  const auto& escape = EscapeTable();
+  const auto put = [&out, &escape](std::uint8_t value) {
+    if (const std::uint8_t escaped = escape[value]; escaped != 0) {
+      *out++ = char(ZDLE);
+      *out++ = char(escaped);
+    } else {
+      *out++ = char(value);
+    }
+  };
   std::uint16_t crc = 0;
   for (int i = 0; i < Count; ++i) {
-    EscapeByte(Data[i], text);
+    put(Data[i]);
     crc = UpdCrc16(Data[i], crc);
   }
   crc = UpdCrc16(FrameEnd, crc);
-  text.append(char(ZDLE));
-  text.append(char(FrameEnd));
+  *out++ = char(ZDLE);
+  *out++ = char(FrameEnd);
   crc = Crc16Finish(crc);
-  EscapeByte(crc >> 8, text);
-  EscapeByte(crc & 0xFF, text);
+  put(static_cast<std::uint8_t>(crc >> 8));
+  put(static_cast<std::uint8_t>(crc & 0xFF));
+  text.truncate(out - text.data());
   m_Events.FrameSend(text, AsBuffer);
   if (m_Events.FrameLogs(dlDebug))
     Log(dlDebug, QString::asprintf("zTxBinBlock!!!  [%.4X]", crc));
@@ -217,6 +247,30 @@ void TZModemFraming::Feed(std::uint8_t B, bool ExpectData) {
   }
   if (!keepPrevious && (B == ZDLE || !m_Skip))
     m_PreviousByte = B;
+}
+
+int TZModemFraming::FeedPlainData(const std::uint8_t* Data, int Count) {
+  // Only inside a subpacket, past the reach of a header that may stand in its place, and not
+  // right after a ZDLE: there every byte but the special ones is data as it stands.
+  if (m_InHexTail || m_InTrailer || m_DataCount < 16 || m_PreviousByte == ZDLE) return 0;
+  const auto& plain = m_EscapeControls ? kPlainAll : kPlainFixed;
+  const int room = std::min(Count, kMaxRxBlock - m_DataCount);
+  int n = 0;
+  if (m_Data32) {
+    std::uint32_t crc = m_DataCrc;
+    for (; n < room && plain[Data[n]]; ++n) crc = UpdCrc32(Data[n], crc);
+    m_DataCrc = crc;
+  } else {
+    auto crc = static_cast<std::uint16_t>(m_DataCrc);
+    for (; n < room && plain[Data[n]]; ++n) crc = UpdCrc16(Data[n], crc);
+    m_DataCrc = crc;
+  }
+  if (n == 0) return 0;
+  std::copy(Data, Data + n, m_Data.begin() + m_DataCount);
+  m_DataCount += n;
+  m_PreviousByte = Data[n - 1];
+  m_Skip = false;
+  return n;
 }
 
 TZHeader TZModemFraming::RxHeader() const {

@@ -112,6 +112,10 @@ public:
 
   // One received byte; ExpectData: a data subpacket is expected rather than a header.
   void Feed(std::uint8_t B, bool ExpectData);
+  // While a data subpacket is expected: takes the bytes at the start of Data that are subpacket
+  // data as they stand, exactly as Feed would one by one, and returns how many (0 when Data must
+  // go through Feed). Long subpackets pass through here in runs.
+  int FeedPlainData(const std::uint8_t* Data, int Count);
   // The last byte that counted for escape decoding.
   std::uint8_t PreviousByte() const { return m_PreviousByte; }
   void SetPreviousByte(std::uint8_t Value) { m_PreviousByte = Value; }
@@ -128,6 +132,7 @@ private:
   TZHeader RxHeader() const;
   void ParseDataByte(std::uint8_t Raw, std::uint8_t Decoded);
   void RefuseBlock();
+  const std::array<std::uint8_t, 256>& EscapeTable() const;
   QString HeaderText(const char* Prefix, const TZHeader& Header, unsigned Crc) const;
 
   TZModemFramingEvents& m_Events;

@@ -14,6 +14,8 @@
 
 namespace {
 
+constexpr quint16 kReceiveBufferSize = 32768;
+
 QString AbortText(TzAbortType reason) {
   switch (reason) {
     case zeByMe: return QStringLiteral("cancelled by this side");
@@ -110,6 +112,8 @@ bool Transfer::Start() {
     m_Error = message;
     raise = false;
   };
+  // A bulk transfer: fewer, larger reads than a terminal's default buffer gives.
+  m_Comm->SetBufferInSize(kReceiveBufferSize);
   m_Comm->OnFatalError = recordError;
   m_Comm->SetLog(m_Log.get());
   m_Comm->SetTraceStates({tsTxEmpty});
