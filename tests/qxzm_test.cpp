@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -133,6 +134,18 @@ protected:
     return status;
   }
 
+  // The master end of a new pty pair, and the path of its slave; -1 when none can be had.
+  static int OpenPty(QString& slavePath) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0) return -1;
+    if (grantpt(master) != 0 || unlockpt(master) != 0) {
+      ::close(master);
+      return -1;
+    }
+    slavePath = QString::fromLocal8Bit(ptsname(master));
+    return master;
+  }
+
   QStringList Batch() {
     QByteArray every;
     for (int i = 0; i < 256 * 16; ++i) every.append(char(i));
@@ -201,11 +214,9 @@ TEST_F(QxzmTest, ReceivesFromSz) {
 TEST_F(QxzmTest, SendsOnASerialDevice) {
   if (!HaveLrzsz()) GTEST_SKIP() << "lrzsz is not installed";
   const QStringList files = Batch();
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  QString device;
+  const int master = OpenPty(device);
   ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  const QString device = QString::fromLocal8Bit(ptsname(master));
   Program rz({"rz", "-q"}, In(""), master, m_Dir.filePath("receive.err"));
   QString errors;
   const int status = RunAlone(QStringList{"send", "--port", device} + files, errors);
@@ -213,6 +224,47 @@ TEST_F(QxzmTest, SendsOnASerialDevice) {
   EXPECT_EQ(rz.Wait(), 0);
   ::close(master);
   ExpectReceived(files, "pty");
+}
+
+TEST_F(QxzmTest, ReceivesOnATerminalFromASenderThatStartedFirst) {
+  if (!HaveLrzsz()) GTEST_SKIP() << "lrzsz is not installed";
+  const QStringList files = Batch();
+  QString device;
+  const int master = OpenPty(device);
+  ASSERT_GE(master, 0);
+  const int slave = ::open(device.toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(slave, 0);
+  Program sz(QStringList{"sz", "-q"} + files, Out(""), master, m_Dir.filePath("send.err"));
+  // The sender's "rz\r" and ZRQINIT wait on the terminal when the receiver takes it over.
+  pollfd pending{slave, POLLIN, 0};
+  ASSERT_EQ(poll(&pending, 1, 10000), 1);
+  Program qxzm({kQxzm, "receive"}, In(""), slave, m_Dir.filePath("receive.err"));
+  ::close(master);
+  ::close(slave);
+  EXPECT_EQ(sz.Wait(), 0);
+  EXPECT_EQ(qxzm.Wait(), 0) << ReadAll(m_Dir.filePath("receive.err")).toStdString();
+  ExpectReceived(files, "terminal");
+}
+
+TEST_F(QxzmTest, ReceiverAnswersASessionWithoutTheStartCommand) {
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  Program qxzm({kQxzm, "receive", "--timeout", "2000", "--retries", "0"}, In(""), fds[1], m_Dir.filePath("receive.err"));
+  ::close(fds[1]);
+  // A bare hex ZRQINIT, as a sender whose "rz\r" a terminal has already shown.
+  const QByteArray zrqinit("**\x18" "B00000000000000\r\x8a\x11");
+  ASSERT_EQ(::write(fds[0], zrqinit.constData(), zrqinit.size()), zrqinit.size());
+  QByteArray answer;
+  pollfd readable{fds[0], POLLIN, 0};
+  while (!answer.contains("\x18" "B01") && poll(&readable, 1, 5000) == 1) {
+    char buffer[256];
+    const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    answer.append(buffer, n);
+  }
+  EXPECT_TRUE(answer.contains("**\x18" "B01")) << answer.toHex().toStdString();
+  ::close(fds[0]);
+  qxzm.Wait();
 }
 
 TEST_F(QxzmTest, TalksToItselfWithMasksAndDirectory) {

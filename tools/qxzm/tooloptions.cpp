@@ -48,7 +48,7 @@ QString ToolUsage() {
       "  --overwrite          overwrite existing files\n"
       "  --rename             give an existing file's newcomer a numbered name (default)\n"
       "  --no-rename          refuse files that exist (unless --overwrite)\n"
-      "  --without-rz         send no \"rz\" command first; accept a session without it\n"
+      "  --without-rz         send no \"rz\" command first (receive never needs it)\n"
       "  --challenge          challenge the sender before receiving\n"
       "  --ignore-file-time   keep the time of writing on received files\n"
       "  --no-wait-final      end after the final ZFIN without the receiver's answer\n"
@@ -173,6 +173,9 @@ std::optional<ToolOptions> ParseToolOptions(const QStringList& arguments, QStrin
       return std::nullopt;
     }
     options.directory = positional.isEmpty() ? QStringLiteral(".") : positional[0];
+    // Asked to receive, the tool takes a ZRQINIT alone as rz does: a terminal that starts it has
+    // usually shown the sender's "rz\r" already.
+    options.zmOptions.Include(zoWithoutRZ);
   }
   return options;
 }
