@@ -46,7 +46,8 @@ bool HasWildcards(const QString& name) {
 
 }  // namespace
 
-Transfer::Transfer(const ToolOptions& options) : m_Options(options) {
+Transfer::Transfer(const ToolOptions& options)
+    : m_Options(options), m_StderrIsTty(isatty(STDERR_FILENO) == 1) {
   m_FinishPoll.setInterval(20);
   QObject::connect(&m_FinishPoll, &QTimer::timeout, [this] { PollFinish(); });
   m_StartLimit.setSingleShot(true);
@@ -224,28 +225,28 @@ void Transfer::PollFinish() {
 }
 
 void Transfer::ShowProgress(bool force) {
+  // Called after every block: the common case must stay a couple of comparisons.
   const QString file = m_ZModem.FileName();
   if (file.isEmpty()) return;
-  const bool tty = isatty(STDERR_FILENO) == 1;
   const bool sending = m_Options.mode == ToolOptions::Send;
-  const QString name = QFileInfo(file).fileName();
-  if (name != m_ShownFile) {
+  if (file != m_ShownPath) {
     EndProgressLine();
-    m_ShownFile = name;
+    m_ShownPath = file;
+    m_ShownFile = QFileInfo(file).fileName();
     // Sending counts the whole batch; receiving counts each file.
     if (!sending) m_FileClock.start();
   }
-  if (!force && m_ShownClock.isValid() && m_ShownClock.elapsed() < (tty ? 200 : 1000)) return;
+  if (!force && m_ShownClock.isValid() && m_ShownClock.elapsed() < (m_StderrIsTty ? 200 : 1000)) return;
   m_ShownClock.start();
   const qint64 bytes = std::max(0, m_Gauge.value());
   const double seconds = m_FileClock.elapsed() / 1000.0;
   const double rate = seconds > 0 ? bytes / seconds / 1024.0 : 0.0;
   const qint64 total = std::max(0, m_Gauge.maximum());
   const QString text = sending ? QStringLiteral("sending %1, batch: %2 of %3 bytes, %4 KiB/s")
-                                     .arg(name).arg(bytes).arg(total).arg(rate, 0, 'f', 1)
+                                     .arg(m_ShownFile).arg(bytes).arg(total).arg(rate, 0, 'f', 1)
                                : QStringLiteral("%1: %2 of %3 bytes, %4 KiB/s")
-                                     .arg(name).arg(bytes).arg(total).arg(rate, 0, 'f', 1);
-  if (tty) {
+                                     .arg(m_ShownFile).arg(bytes).arg(total).arg(rate, 0, 'f', 1);
+  if (m_StderrIsTty) {
     std::fprintf(stderr, "\r%s\x1b[K", text.toLocal8Bit().constData());
     m_ProgressLineOpen = true;
   } else {

@@ -41,6 +41,7 @@ private:
   void EndProgressLine();
 
   const ToolOptions& m_Options;
+  const bool m_StderrIsTty;  // progress overwrites one line on a terminal
   std::unique_ptr<TqxLogFile> m_Log;
   std::unique_ptr<TqxCustomComm> m_Comm;
   TqxZModem m_ZModem;
@@ -51,7 +52,8 @@ private:
   QElapsedTimer m_FinishClock;
   QElapsedTimer m_FileClock;
   QElapsedTimer m_ShownClock;
-  QString m_ShownFile;
+  QString m_ShownPath;
+  QString m_ShownFile;  // the name part of m_ShownPath
   bool m_ProgressLineOpen = false;
   bool m_Succeeded = false;
   bool m_Failed = false;
