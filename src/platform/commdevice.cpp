@@ -321,6 +321,8 @@ BOOL CommDevice::Write(const void* buffer, DWORD toWrite, DWORD* written, OVERLA
   if (idle) {
     StartHeadWrite(now);
     Service({}, now);
+    // The write may be done while the transport still holds its bytes for later.
+    if (DeviceDeadline()) WakeLocked();
   }
   return Outcome(lock, id, record, overlapped == nullptr, written);
 }

@@ -107,6 +107,9 @@ protected:
     WakeLocked();
     if (auto* peer = Peer()) peer->WakeLocked();  // the other end may be waiting to deliver
   }
+  void PurgeTransport(DWORD flags) override {
+    if (flags & PURGE_TXCLEAR) m_Transmitter.clear();
+  }
   void ReleaseTransport() override {
     std::lock_guard lock(Lock());
     m_Core->ends[m_Side] = nullptr;
@@ -118,25 +121,70 @@ private:
   bool CtsHold() const { return State().fOutxCtsFlow && !(m_Core->lines[m_Side] & MS_CTS_ON); }
   bool DsrHold() const { return State().fOutxDsrFlow && !(m_Core->lines[m_Side] & MS_DSR_ON); }
 
+  void DeliverUnpaced(Clock::time_point now);
+  void DeliverPaced(Clock::time_point now);
+  // Takes one written byte onto the line: its faults into m_Arriving, its timing into the log.
+  void Pass(BYTE byte, Clock::time_point written, Clock::time_point due, Clock::time_point now);
+
+  // A byte that has left the driver's queue and waits in the transmitter for its turn on the line.
+  struct Pending {
+    BYTE byte;
+    Clock::time_point written;
+  };
+  // As deep as a 16550's transmit FIFO.
+  static constexpr std::size_t kTransmitterFifo = 16;
+
   const std::shared_ptr<VirtualLink::Core> m_Core;
   const int m_Side;
   std::optional<Clock::time_point> m_NextDue;
   std::vector<BYTE> m_Arriving;
+  std::deque<Pending> m_Transmitter;
 };
 
 void LinkEnd::Service(std::span<const pollfd>, Clock::time_point now) {
   m_NextDue.reset();
-  auto& direction = m_Core->direction[m_Side];
+  if (!Peer()) {  // a dead line takes everything
+    m_Transmitter.clear();
+    while (HasOutput()) ConsumeOutput(OutputSize());
+    return;
+  }
+  if (CtsHold() || DsrHold()) return;
+  if (m_Core->bitsPerSecond == 0 && m_Transmitter.empty()) {
+    DeliverUnpaced(now);
+    return;
+  }
+  DeliverPaced(now);
+}
+
+void LinkEnd::DeliverUnpaced(Clock::time_point now) {
+  LinkEnd* const peer = Peer();
   while (HasOutput()) {
-    LinkEnd* peer = Peer();
-    if (!peer) {  // a dead line takes everything
-      ConsumeOutput(OutputSize());
-      continue;
+    const std::size_t count = std::min(OutputSize(), peer->InputRoom());
+    if (count == 0) return;  // the reader's InputRoomFreed wakes us
+    m_Arriving.clear();
+    const BYTE* data = OutputData();
+    for (std::size_t i = 0; i < count; ++i) Pass(data[i], OutputIssued(), OutputIssued(), now);
+    peer->Receive(m_Arriving.data(), m_Arriving.size(), now);
+    ConsumeOutput(count);
+  }
+}
+
+void LinkEnd::DeliverPaced(Clock::time_point now) {
+  LinkEnd* const peer = Peer();
+  auto& direction = m_Core->direction[m_Side];
+  const DWORD rate = m_Core->bitsPerSecond;
+  for (;;) {
+    // The driver's queue empties into the transmitter as it has room, so the transmit-empty
+    // event comes while the transmitter still holds the last bytes, as with a real UART.
+    while (HasOutput() && m_Transmitter.size() < kTransmitterFifo) {
+      const std::size_t count = std::min(OutputSize(), kTransmitterFifo - m_Transmitter.size());
+      const BYTE* data = OutputData();
+      for (std::size_t i = 0; i < count; ++i) m_Transmitter.push_back(Pending{data[i], OutputIssued()});
+      ConsumeOutput(count);
     }
-    if (CtsHold() || DsrHold()) return;
-    const DWORD rate = m_Core->bitsPerSecond;
-    std::size_t count = OutputSize();
-    Clock::time_point due = OutputIssued();
+    if (m_Transmitter.empty()) return;
+    const Pending next = m_Transmitter.front();
+    Clock::time_point due = next.written;
     if (rate > 0) {
       if (direction.lastDue && *direction.lastDue > due) due = *direction.lastDue;
       due += BytePeriod(rate);
@@ -144,23 +192,23 @@ void LinkEnd::Service(std::span<const pollfd>, Clock::time_point now) {
         m_NextDue = due;
         return;
       }
-      count = 1;
     }
-    count = std::min(count, peer->InputRoom());
-    if (count == 0) return;  // the reader's InputRoomFreed wakes us
+    if (peer->InputRoom() == 0) return;  // the reader's InputRoomFreed wakes us
     m_Arriving.clear();
-    const BYTE* data = OutputData();
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::uint64_t index = direction.written++;
-      m_Core->ApplyFaults(m_Side, data[i], index, m_Arriving);
-      if (m_Core->timingLog > 0) {
-        direction.timings.push_back(ByteTiming{index, OutputIssued(), due, now});
-        if (direction.timings.size() > m_Core->timingLog) direction.timings.pop_front();
-      }
-    }
+    Pass(next.byte, next.written, due, now);
+    m_Transmitter.pop_front();
     if (rate > 0) direction.lastDue = due;
     peer->Receive(m_Arriving.data(), m_Arriving.size(), now);
-    ConsumeOutput(count);
+  }
+}
+
+void LinkEnd::Pass(BYTE byte, Clock::time_point written, Clock::time_point due, Clock::time_point now) {
+  auto& direction = m_Core->direction[m_Side];
+  const std::uint64_t index = direction.written++;
+  m_Core->ApplyFaults(m_Side, byte, index, m_Arriving);
+  if (m_Core->timingLog > 0) {
+    direction.timings.push_back(ByteTiming{index, written, due, now});
+    if (direction.timings.size() > m_Core->timingLog) direction.timings.pop_front();
   }
 }
 
