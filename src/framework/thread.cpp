@@ -4,6 +4,9 @@
 #include <QMetaObject>
 #include <QThread>
 
+#include <deque>
+#include <utility>
+
 // One hand-over to the main thread. The main thread runs Method only if the waiting side has not
 // given up; both sides decide under the mutex, so it runs at most once and never after the wait.
 struct TThread::SyncCall {
@@ -13,7 +16,16 @@ struct TThread::SyncCall {
   std::exception_ptr error;
   bool done = false;
   bool abandoned = false;
+
+  // Calls handed to the main thread, oldest first. The queued Qt call that runs one carries no
+  // data: the call passes through this lock, an ordering the thread sanitizer sees (Qt's own
+  // queue is not built with it).
+  static std::mutex queueMutex;
+  static std::deque<std::shared_ptr<SyncCall>> queue;
 };
+
+std::mutex TThread::SyncCall::queueMutex;
+std::deque<std::shared_ptr<TThread::SyncCall>> TThread::SyncCall::queue;
 
 TThread::TThread() = default;
 
@@ -48,6 +60,32 @@ void TThread::Terminate() {
   }
 }
 
+void TThread::RunQueuedCall() {
+  // Calls whose waiters gave up are passed over; each queued Qt call runs at most one live call.
+  for (;;) {
+    std::shared_ptr<SyncCall> call;
+    {
+      const std::lock_guard lock(SyncCall::queueMutex);
+      if (SyncCall::queue.empty()) return;
+      call = std::move(SyncCall::queue.front());
+      SyncCall::queue.pop_front();
+    }
+    std::unique_lock lock(call->mutex);
+    if (call->abandoned) continue;
+    // Run unlocked: Method may close the port, whose Terminate must reach the waiter.
+    lock.unlock();
+    try {
+      call->method();
+    } catch (...) {
+      call->error = std::current_exception();
+    }
+    lock.lock();
+    call->done = true;
+    call->changed.notify_all();
+    return;
+  }
+}
+
 void TThread::WaitFor() {
   if (m_Thread.joinable() && m_Thread.get_id() != std::this_thread::get_id()) m_Thread.join();
 }
@@ -66,23 +104,11 @@ bool TThread::Synchronize(const std::function<void()>& Method) {
     const std::lock_guard lock(m_SyncMutex);
     m_PendingSync = call;
   }
-  QMetaObject::invokeMethod(
-      app,
-      [call] {
-        std::unique_lock lock(call->mutex);
-        if (call->abandoned) return;
-        // Run unlocked: Method may close the port, whose Terminate must reach the waiter.
-        lock.unlock();
-        try {
-          call->method();
-        } catch (...) {
-          call->error = std::current_exception();
-        }
-        lock.lock();
-        call->done = true;
-        call->changed.notify_all();
-      },
-      Qt::QueuedConnection);
+  {
+    const std::lock_guard lock(SyncCall::queueMutex);
+    SyncCall::queue.push_back(call);
+  }
+  QMetaObject::invokeMethod(app, &TThread::RunQueuedCall, Qt::QueuedConnection);
 
   std::unique_lock lock(call->mutex);
   call->changed.wait(lock, [&] { return call->done || Terminated(); });
@@ -90,7 +116,8 @@ bool TThread::Synchronize(const std::function<void()>& Method) {
   // A call still queued is dropped; one already running completes on the main thread on its own
   // copy of Method, so the caller may go while it runs (a handler that ends this thread waits for it).
   call->abandoned = !done;
-  const std::exception_ptr error = done ? call->error : nullptr;
+  // Taken out, so that the exception lives and dies on this thread.
+  const std::exception_ptr error = done ? std::exchange(call->error, nullptr) : nullptr;
   lock.unlock();
   {
     const std::lock_guard pendingLock(m_SyncMutex);

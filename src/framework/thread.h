@@ -42,6 +42,8 @@ protected:
 
 private:
   struct SyncCall;
+  // On the main thread: runs the oldest call that Synchronize handed over.
+  static void RunQueuedCall();
 
   std::thread m_Thread;
   std::atomic<bool> m_Terminated{false};
