@@ -187,6 +187,33 @@ TEST_F(ZModemTest, SessionStartNeedsTheStartCommand) {
   EXPECT_EQ(without.Sent(), QStringList{"H1:50331648"});  // ZRINIT, ZF0 = CANFDX | CANOVIO
 }
 
+TEST_F(ZModemTest, BeginReceiveAnnouncesTheReceiver) {
+  Engine rx;
+  ASSERT_TRUE(rx.zm.BeginReceive());
+  EXPECT_EQ(rx.Sent(), QStringList{"H1:50331648"});
+  EXPECT_EQ(rx.zm.Role(), TqxZModem::zrReceiving);
+  EXPECT_FALSE(rx.zm.BeginReceive()) << "a session runs";
+  // A sender that starts only now is answered as usual, and its file is taken.
+  EXPECT_TRUE(rx.Feed("rz\r" + peer.Hex(ZRQINIT, 0)));
+  EXPECT_EQ(rx.Sent(), QStringList{"H1:50331648"});
+  rx.zm.SetDefaultPath(dir.path());
+  rx.Feed(peer.BinFlags(ZFILE, ZCBIN) + peer.Block(FileInfo("late.bin", "3 0 0 0 1 3"), ZCRCW));
+  EXPECT_EQ(rx.Sent(), QStringList{"H9:0"});
+  // Unanswered, it asks again and finally gives up.
+  Engine lonely;
+  lonely.zm.SetTimeOut(20);
+  lonely.zm.SetTimeOutRetries(1);
+  ASSERT_TRUE(lonely.zm.BeginReceive());
+  ASSERT_TRUE(ProcessEventsUntil([&] { return !lonely.aborts.empty(); }, 5000));
+  EXPECT_EQ(lonely.aborts, std::vector<TzAbortType>{zeByTimeOut});
+  EXPECT_EQ(lonely.Sent().mid(0, 2), (QStringList{"H1:50331648", "H1:50331648"}));
+
+  Engine inactive;
+  inactive.zm.SetActive(false);
+  EXPECT_FALSE(inactive.zm.BeginReceive());
+  EXPECT_TRUE(inactive.wire.isEmpty());
+}
+
 TEST_F(ZModemTest, ReceivesAFileAndSetsItsTime) {
   Engine rx;
   rx.zm.SetDefaultPath("  " + dir.path() + "  ");

@@ -66,6 +66,10 @@ public:
   // Queues the files and masks of FileNames (separated by ",", ";" or line breaks) and starts
   // sending them.
   void SendFile(const QString& FileNames);
+  // Starts receiving at once, as if the remote sender had sent ZRQINIT: answers ZRINIT (or
+  // ZCHALLENGE) and waits for its file. For programs told to receive, as rz announces itself to a
+  // sender that is already waiting. False while inactive, with no way to send, or in a session.
+  bool BeginReceive();
   void Abort();
 
   void DataReceived(const char* Buffer, int Count, TProcessorFlags& Flags) override;

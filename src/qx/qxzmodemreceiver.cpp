@@ -55,6 +55,21 @@ void TqxZModem::DoQInit(const TZHeader& Header) {
   StartTimeout();
 }
 
+bool TqxZModem::BeginReceive() {
+  if (!Active() || (IO() == nullptr && !OnDataSend) || SessionActive()) return false;
+  LogMessage(dlDetail, QStringLiteral("Begin receiving"));
+  m_Framing.SetEscapeControls(false);
+  m_Framing.ResetParser();
+  m_Role = zrReceiving;
+  m_CrcErrors = 0;
+  if (Has(zoChallenge))
+    AnswerChallenge();
+  else
+    AnswerRInit(false);
+  StartTimeout();
+  return true;
+}
+
 void TqxZModem::DoZSInit(const TZHeader& Header) {
   LogMessage(dlDetail, QStringLiteral("Is ZSINIT !!!"));
   m_Framing.SetEscapeControls((Header.ZF0() & TESCCTL) != 0);

@@ -50,12 +50,6 @@ Transfer::Transfer(const ToolOptions& options)
     : m_Options(options), m_StderrIsTty(isatty(STDERR_FILENO) == 1) {
   m_FinishPoll.setInterval(20);
   QObject::connect(&m_FinishPoll, &QTimer::timeout, [this] { PollFinish(); });
-  m_StartLimit.setSingleShot(true);
-  QObject::connect(&m_StartLimit, &QTimer::timeout, [this] {
-    if (m_ZModem.Role() != TqxZModem::zrIdle || m_Finishing) return;
-    Fail(QStringLiteral("no sender began a session"));
-    Finish();
-  });
 }
 
 Transfer::~Transfer() {
@@ -142,11 +136,13 @@ bool Transfer::Start() {
   m_ZModem.OnAbort = [this](QObject*, TzAbortType reason) {
     // A sender whose files were all taken only missed the receiver's final answer.
     if (m_Succeeded) return;
-    m_AbortReason = AbortText(reason);
+    m_AbortReason = reason == zeByTimeOut && !m_FileOffered ? QStringLiteral("no sender began a session")
+                                                             : AbortText(reason);
     Fail(QString());
     Finish();
   };
   m_ZModem.OnBeforeReceived = [this](QObject*, QString& name, bool&) {
+    m_FileOffered = true;
     ShowProgress(true);  // the final figure of the file before
     EndProgressLine();
     std::fprintf(stderr, "qxzm: receiving %s\n", QFileInfo(name).fileName().toLocal8Bit().constData());
@@ -174,8 +170,10 @@ bool Transfer::Start() {
       m_Error = OneLine(m_Error);
       return false;
     }
-  } else {
-    m_StartLimit.start(static_cast<int>(m_Options.timeout * (m_Options.retries + 1)));
+  } else if (!m_ZModem.BeginReceive()) {
+    // As rz does: a sender that is already waiting hears from us at once.
+    m_Error = QStringLiteral("the session did not start");
+    return false;
   }
   return true;
 }
@@ -208,7 +206,6 @@ void Transfer::Fail(const QString& message) {
 void Transfer::Finish() {
   if (m_Finishing) return;
   m_Finishing = true;
-  m_StartLimit.stop();
   m_FinishClock.start();
   m_FinishPoll.start();
 }

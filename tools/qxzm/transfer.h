@@ -48,7 +48,6 @@ private:
   // The component reports its position through a progress bar; this one is never shown.
   QProgressBar m_Gauge;
   QTimer m_FinishPoll;
-  QTimer m_StartLimit;
   QElapsedTimer m_FinishClock;
   QElapsedTimer m_FileClock;
   QElapsedTimer m_ShownClock;
@@ -56,6 +55,7 @@ private:
   QString m_ShownFile;  // the name part of m_ShownPath
   bool m_ProgressLineOpen = false;
   bool m_Succeeded = false;
+  bool m_FileOffered = false;  // a sender has offered a file in this run
   bool m_Failed = false;
   bool m_Finishing = false;
   QString m_Error;
