@@ -415,7 +415,7 @@ TEST_F(ZModemTest, SessionStartAndFileInformation) {
   ASSERT_TRUE(tx.wire.startsWith("rz\r**\x18" "B00000000000000\r\x8a\x11")) << tx.wire.toStdString();
   tx.wire.clear();
   tx.Feed(peer.HexFlags(ZRINIT, CANFDX | CANOVIO));
-  const QByteArray info = FileInfo("report.txt", "1000 " + QByteArray::number(1700000000, 8) + " 0 0 1 1000");
+  const QByteArray info = FileInfo("Report.TXT", "1000 " + QByteArray::number(1700000000, 8) + " 0 0 1 1000");
   EXPECT_EQ(tx.Sent(), (QStringList{QStringLiteral("H4:%1").arg(ZCRESUM << 24), QStringLiteral("D%1k").arg(info.size())}));
   EXPECT_EQ(tx.decoder.lastBlock, info);
 

@@ -153,7 +153,8 @@ void TqxZModem::AnswerZFile() {
   FindClose(find);
   QString modTime = IntToOctal(static_cast<std::uint32_t>(DateTimeToUnixTime(FileTimeToDateTime(found.ftLastWriteTime))));
   if (modTime.isEmpty()) modTime = QStringLiteral("0");
-  const QString bareName = m_FileName.mid(m_FileName.lastIndexOf(u'/') + 1).toLower();
+  // The name keeps its case: on a file system that tells cases apart a lowered name is another file.
+  const QString bareName = m_FileName.mid(m_FileName.lastIndexOf(u'/') + 1);
   QByteArray info = bareName.toLocal8Bit();
   info.append('\0');
   info.append(QStringLiteral("%1 %2 0 0 %3 %4")
