@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr quint16 kReceiveBufferSize = 32768;
+constexpr quint16 kInputQueueSize = 65535;  // the largest the 16-bit property holds
 
 QString AbortText(TzAbortType reason) {
   switch (reason) {
@@ -107,8 +107,6 @@ bool Transfer::Start() {
     m_Error = message;
     raise = false;
   };
-  // A bulk transfer: fewer, larger reads than a terminal's default buffer gives.
-  m_Comm->SetBufferInSize(kReceiveBufferSize);
   m_Comm->OnFatalError = recordError;
   m_Comm->SetLog(m_Log.get());
   m_Comm->SetTraceStates({tsTxEmpty});
@@ -162,6 +160,9 @@ bool Transfer::Start() {
     m_Error = OneLine(m_Error);
     return false;
   }
+  // Once open, as Open takes the driver's current queue size over a stored one. A deep input queue
+  // lets the line's bytes be taken in large gulps while the main thread is busy with the last ones.
+  m_Comm->SetBufferInSize(kInputQueueSize);
   m_FileClock.start();
   if (m_Options.mode == ToolOptions::Send) {
     m_ZModem.SendFile(m_Options.files.join(u';'));
