@@ -3,6 +3,7 @@
 #include "qx/qxzmodem.h"
 
 #include "framework/exception.h"
+#include "qx/qxcommhandle.h"
 #include "qx/qxtimer.h"
 #include "support/qtwait.h"
 
@@ -212,6 +213,13 @@ TEST_F(ZModemTest, BeginReceiveAnnouncesTheReceiver) {
   inactive.zm.SetActive(false);
   EXPECT_FALSE(inactive.zm.BeginReceive());
   EXPECT_TRUE(inactive.wire.isEmpty());
+
+  TqxZModem unopened;
+  unopened.SetActive(true);
+  TqxCommHandle line;
+  line.SetDataProcessor(&unopened);
+  EXPECT_FALSE(unopened.BeginReceive()) << "the line is closed";
+  EXPECT_EQ(unopened.Role(), TqxZModem::zrIdle);
 }
 
 TEST_F(ZModemTest, ReceivesAFileAndSetsItsTime) {

@@ -2,6 +2,7 @@
 #include "qx/qxzmodem.h"
 
 #include "platform/winapi.h"
+#include "qx/qxbaseio.h"
 #include "qx/qxsysutils.h"
 
 #include <QFileInfo>
@@ -56,7 +57,8 @@ void TqxZModem::DoQInit(const TZHeader& Header) {
 }
 
 bool TqxZModem::BeginReceive() {
-  if (!Active() || (IO() == nullptr && !OnDataSend) || SessionActive()) return false;
+  const bool canSend = OnDataSend || (IO() != nullptr && IO()->IsOpen());
+  if (!Active() || !canSend || SessionActive()) return false;
   LogMessage(dlDetail, QStringLiteral("Begin receiving"));
   m_Framing.SetEscapeControls(false);
   m_Framing.ResetParser();
