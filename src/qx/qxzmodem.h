@@ -68,7 +68,8 @@ public:
   void SendFile(const QString& FileNames);
   // Starts receiving at once, as if the remote sender had sent ZRQINIT: answers ZRINIT (or
   // ZCHALLENGE) and waits for its file. For programs told to receive, as rz announces itself to a
-  // sender that is already waiting. False while inactive, with no way to send, or in a session.
+  // sender that is already waiting. False while inactive, with no way to send (no OnDataSend and no
+  // open line), or in a session.
   bool BeginReceive();
   void Abort();
 
