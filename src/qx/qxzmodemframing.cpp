@@ -39,6 +39,17 @@ constexpr std::array<std::uint8_t, 256> MakeEscapeTable(bool Controls) {
 constexpr auto kEscapeFixed = MakeEscapeTable(false);
 constexpr auto kEscapeAll = MakeEscapeTable(true);
 
+// Writes Value as it goes on the wire, escaped by Table; returns the position after it.
+char* PutEscaped(const std::array<std::uint8_t, 256>& Table, std::uint8_t Value, char* Out) {
+  if (const std::uint8_t escaped = Table[Value]; escaped != 0) {
+    *Out++ = char(ZDLE);
+    *Out++ = char(escaped);
+  } else {
+    *Out++ = char(Value);
+  }
+  return Out;
+}
+
 // Bytes that stand for themselves inside a subpacket: not ZDLE, not a byte the line drops.
 constexpr std::array<bool, 256> MakePlainTable(bool Controls) {
   std::array<bool, 256> table{};
@@ -90,12 +101,8 @@ const std::array<std::uint8_t, 256>& TZModemFraming::EscapeTable() const {
 }
 
 void TZModemFraming::EscapeByte(std::uint8_t Value, QByteArray& Out) const {
-  if (const std::uint8_t escaped = EscapeTable()[Value]; escaped != 0) {
-    Out.append(char(ZDLE));
-    Out.append(char(escaped));
-  } else {
-    Out.append(char(Value));
-  }
+  char wire[2];
+  Out.append(wire, PutEscaped(EscapeTable(), Value, wire) - wire);
 }
 
 void TZModemFraming::SendHexHeader() {
@@ -155,25 +162,17 @@ void TZModemFraming::SendDataBlock(const std::uint8_t* Data, int Count, std::uin
   QByteArray text(2 * Count + 6, Qt::Uninitialized);
   char* out = text.data();
   const auto& escape = EscapeTable();
-  const auto put = [&out, &escape](std::uint8_t value) {
-    if (const std::uint8_t escaped = escape[value]; escaped != 0) {
-      *out++ = char(ZDLE);
-      *out++ = char(escaped);
-    } else {
-      *out++ = char(value);
-    }
-  };
   std::uint16_t crc = 0;
   for (int i = 0; i < Count; ++i) {
-    put(Data[i]);
+    out = PutEscaped(escape, Data[i], out);
     crc = UpdCrc16(Data[i], crc);
   }
   crc = UpdCrc16(FrameEnd, crc);
   *out++ = char(ZDLE);
   *out++ = char(FrameEnd);
   crc = Crc16Finish(crc);
-  put(static_cast<std::uint8_t>(crc >> 8));
-  put(static_cast<std::uint8_t>(crc & 0xFF));
+  out = PutEscaped(escape, static_cast<std::uint8_t>(crc >> 8), out);
+  out = PutEscaped(escape, static_cast<std::uint8_t>(crc & 0xFF), out);
   text.truncate(out - text.data());
   m_Events.FrameSend(text, AsBuffer);
   if (m_Events.FrameLogs(dlDebug))
