@@ -282,6 +282,15 @@ struct DEV_BROADCAST_HDR {
   DWORD dbch_reserved;
 };
 
+// A DEV_BROADCAST_HDR for DBT_DEVTYP_PORT followed by the port's name; dbcp_size counts the name
+// and its terminating zero.
+struct DEV_BROADCAST_PORT {
+  DWORD dbcp_size;
+  DWORD dbcp_devicetype;
+  DWORD dbcp_reserved;
+  char dbcp_name[1];
+};
+
 // 100-nanosecond intervals since 1601-01-01 UTC.
 struct FILETIME {
   DWORD dwLowDateTime;
@@ -309,3 +318,4 @@ static_assert(sizeof(COMMPROP) == 64 && offsetof(COMMPROP, dwCurrentTxQueue) == 
 static_assert(sizeof(DCB) == 28 && offsetof(DCB, ByteSize) == 18 && offsetof(DCB, EvtChar) == 25);
 static_assert(sizeof(COMMCONFIG) == 52 && offsetof(COMMCONFIG, dcb) == 8);
 static_assert(sizeof(FILETIME) == 8);
+static_assert(sizeof(DEV_BROADCAST_HDR) == 12 && offsetof(DEV_BROADCAST_PORT, dbcp_name) == 12);
