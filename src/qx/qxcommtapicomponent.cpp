@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QMetaObject>
 
 #include <algorithm>
 
@@ -321,7 +322,20 @@ void TqxCommTAPI::CallDisconnected(HCALL Call) {
   ++m_RetryCount;
   if (m_Retries == -1 || m_RetryCount < m_Retries) {
     m_RepeatTimer->SetEnabled(true);
-    if (m_RepeatTimer->Interval() == 0) RepeatTimerFired();
+    // Without a pause the repeat runs as soon as this handling is over, not inside it: repeats
+    // that failed at once would otherwise nest without end. Like a timer tick, it drops what it
+    // raises (the failure has been reported through OnFatalError and the log).
+    if (m_RepeatTimer->Interval() == 0)
+      QMetaObject::invokeMethod(
+          this,
+          [this] {
+            if (!m_RepeatTimer->Enabled()) return;
+            try {
+              RepeatTimerFired();
+            } catch (...) {
+            }
+          },
+          Qt::QueuedConnection);
   }
 }
 
