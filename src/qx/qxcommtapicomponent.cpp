@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QMetaObject>
+#include <QScopedValueRollback>
 
 #include <algorithm>
 
@@ -161,6 +162,9 @@ void TqxCommTAPI::ReleaseTapi() {
 }
 
 void TqxCommTAPI::ShutdownTapi() {
+  // Whatever ends telephony use also ends a repeat that waits for its time.
+  m_RepeatTimer->SetEnabled(false);
+  m_RepeatMode = 0;
   CloseCall();
   if (m_LineApp != 0) qxtapi::lineShutdown(m_LineApp);
   m_UsageCount = 0;
@@ -341,13 +345,9 @@ void TqxCommTAPI::CallDisconnected(HCALL Call) {
 
 void TqxCommTAPI::RepeatTimerFired() {
   m_RepeatTimer->SetEnabled(false);
-  // MakeCall and WaitForCall start counting anew; a repeat keeps the count.
-  const int kept = m_RetryCount;
-  struct Restore {
-    int& count;
-    int value;
-    ~Restore() { count = value; }
-  } restore{m_RetryCount, kept};
+  // A repeat keeps the count; only a call from outside starts it anew. (The count cannot be put
+  // back after the repeat: its disconnection may already have been handled inside it.)
+  const QScopedValueRollback<bool> repeating(m_Repeating, true);
   if (m_RepeatMode == 1)
     MakeCall();
   else if (m_RepeatMode == 2)

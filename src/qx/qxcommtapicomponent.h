@@ -227,6 +227,7 @@ private:
   int m_RetryCount = 0;
   std::unique_ptr<TqxTimer> m_RepeatTimer;
   int m_RepeatMode = 0;  // 0 none, 1 repeat MakeCall, 2 repeat WaitForCall
+  bool m_Repeating = false;  // a repeat runs: the operation keeps RetryCount
   TCallState m_CallState = csIdle;
   bool m_Pulse = false;
   std::unique_ptr<TqxModemDevice> m_DeviceModem;

@@ -62,7 +62,7 @@ void TqxCommTAPI::PlaceCall(bool Direct) {
     QByteArray destination;
     DWORD country = 1;
     if (!Direct) {
-      m_RetryCount = 0;
+      if (!m_Repeating) m_RetryCount = 0;
       const QString address = BuildDialString();
       TapiBuffer translated(kTranslateOutputSize);
       const LONG translation =
@@ -137,7 +137,7 @@ void TqxCommTAPI::WaitForCall() {
   }
   if (Log() != nullptr)
     Log()->WriteLevelFormat(dlSimple, QStringLiteral("Device [%s] wait for incoming call ..."), {DeviceNameText()});
-  m_RetryCount = 0;
+  if (!m_Repeating) m_RetryCount = 0;
   m_RepeatMode = 2;
   m_CallState = csWaiting;
 }
