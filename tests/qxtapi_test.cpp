@@ -222,6 +222,18 @@ TEST(TapiBinding, ShutdownZeroesTheHandleUnloadsAndTheNextCallLoadsAgain) {
     EXPECT_EQ(app, 0u);
     EXPECT_EQ(GetModuleHandleA("tapi32.dll"), nullptr) << "round " << round << ": still loaded after shutdown";
   }
+  // With two usage handles in the process, the first shutdown leaves the library to the second.
+  HLINEAPP first = 0, second = 0;
+  DWORD devices = 0;
+  ASSERT_EQ(qxtapi::lineInitialize(&first, nullptr, &IgnoreMessage, nullptr, &devices), 0);
+  ASSERT_EQ(qxtapi::lineInitialize(&second, nullptr, &IgnoreMessage, nullptr, &devices), 0);
+  EXPECT_EQ(qxtapi::lineShutdown(first), 0);
+  EXPECT_NE(GetModuleHandleA("tapi32.dll"), nullptr) << "unloaded under a usage that is still open";
+  DWORD version = 0;
+  LINEEXTENSIONID extension{};
+  EXPECT_EQ(qxtapi::lineNegotiateAPIVersion(second, 0, 0x10000, 0x90000, &version, &extension), 0);
+  EXPECT_EQ(qxtapi::lineShutdown(second), 0);
+  EXPECT_EQ(GetModuleHandleA("tapi32.dll"), nullptr);
   // A refused shutdown zeroes the variable all the same, and unloads.
   HLINEAPP stale = 0x7777;
   EXPECT_LT(qxtapi::lineShutdown(stale), 0);

@@ -44,6 +44,14 @@ TqxCommTAPI::TqxCommTAPI(QObject* owner)
 }
 
 TqxCommTAPI::~TqxCommTAPI() {
+  // Closing processes events; no handler of the owner's runs while this component goes away.
+  for (TNotifyEvent* event : {&OnLineBusy, &OnLineConnected, &OnLineDoingConnection, &OnTone}) *event = nullptr;
+  OnLineDisconnected = nullptr;
+  OnCallState = nullptr;
+  OnDTMF = nullptr;
+  OnRing = nullptr;
+  OnAfterReceive = nullptr;
+  OnTraceState = nullptr;
   m_RepeatTimer->SetEnabled(false);
   SetDataProcessor(nullptr);
   try {

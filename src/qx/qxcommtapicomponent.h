@@ -203,6 +203,8 @@ private:
   void CallOffering(HCALL Call);
   void RepeatTimerFired();
   bool IsCallIdle();
+  // The call is still in the offering state.
+  bool IsOffered(HCALL Call);
   void WaitCallIdle();
   // The shared part of MakeCall and MakeDirectCall, from the device check on.
   void PlaceCall(bool Direct);

@@ -142,7 +142,19 @@ void TqxCommTAPI::WaitForCall() {
   m_CallState = csWaiting;
 }
 
+bool TqxCommTAPI::IsOffered(HCALL Call) {
+  LINECALLSTATUS status{};
+  status.dwTotalSize = sizeof status;
+  return qxtapi::lineGetCallStatus(Call, &status) == 0 && (status.dwCallState & LINECALLSTATE_OFFERING) != 0;
+}
+
 void TqxCommTAPI::CallOffering(HCALL Call) {
+  // Offerings queued before the call was answered or given back (one per ring) are late news:
+  // only a call still offered to a waiting line counts.
+  if (m_CallState != csWaiting || !IsOffered(Call)) {
+    LogFormat(dlDebug, QStringLiteral("Offering of call [%u] ignored"), {Call});
+    return;
+  }
   LogMessage(dlDebug, QStringLiteral("Ring!"));
   ++m_RingCount;
   m_CallHandle = 0;

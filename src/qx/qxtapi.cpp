@@ -13,10 +13,12 @@ constexpr const char* kTapiLibrary = "tapi32.dll";
 constexpr const char* kTapiUiLibrary = "tapiui.dll";
 constexpr DWORD kErrorTextSize = 1024;
 
-// The two module handles, freed at the end of the program when still loaded (the UI library first).
+// The two module handles, freed at the end of the program when still loaded (the UI library first),
+// and the usage handles that lineInitialize gave out and lineShutdown has not ended.
 struct Modules {
   HMODULE tapi = nullptr;
   HMODULE ui = nullptr;
+  int usages = 0;
   ~Modules() {
     if (ui != nullptr) FreeLibrary(ui);
     if (tapi != nullptr) FreeLibrary(tapi);
@@ -61,7 +63,9 @@ void UnloadTapi() {
 
 LONG lineInitialize(HLINEAPP* lphLineApp, HINSTANCE hInstance, LINECALLBACK lpfnCallback, const char* lpszAppName,
                     DWORD* lpdwNumDevs) {
-  return QX_TAPI_CALL(lineInitialize, lphLineApp, hInstance, lpfnCallback, lpszAppName, lpdwNumDevs);
+  const LONG result = QX_TAPI_CALL(lineInitialize, lphLineApp, hInstance, lpfnCallback, lpszAppName, lpdwNumDevs);
+  if (result == 0) ++Loaded().usages;
+  return result;
 }
 
 LONG lineShutdown(HLINEAPP& hLineApp) {
@@ -69,7 +73,10 @@ LONG lineShutdown(HLINEAPP& hLineApp) {
   if (entry == nullptr) return -1;
   const LONG result = entry(hLineApp);
   hLineApp = 0;
-  UnloadTapi();
+  // Another usage in this process (a second line component) still needs the library loaded.
+  Modules& modules = Loaded();
+  if (result == 0 && modules.usages > 0) --modules.usages;
+  if (modules.usages == 0) UnloadTapi();
   return result;
 }
 

@@ -24,8 +24,9 @@ void UnloadTapi();
 LONG lineInitialize(HLINEAPP* lphLineApp, HINSTANCE hInstance, LINECALLBACK lpfnCallback, const char* lpszAppName,
                     DWORD* lpdwNumDevs);
 // Takes the variable holding the usage handle: when the function is there it shuts down, sets the
-// variable to 0 (whatever the result), unloads the library and returns the result; otherwise -1
-// and the variable is left as it was. The next wrapper call loads the library afresh.
+// variable to 0 (whatever the result), unloads the library unless another usage handle of this
+// process is still open, and returns the result; otherwise -1 and the variable is left as it was.
+// The next wrapper call loads the library afresh.
 LONG lineShutdown(HLINEAPP& hLineApp);
 LONG lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPILowVersion, DWORD dwAPIHighVersion,
                              DWORD* lpdwAPIVersion, LINEEXTENSIONID* lpExtensionID);
