@@ -4,6 +4,7 @@
 #include "platform/virtuallink.h"
 #include "platform/winapi.h"
 #include "qx/qxcomm.h"
+#include "support/benchtools.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -34,28 +35,6 @@ constexpr int kChunk = 4096;
 constexpr quint16 kLargeQueue = 32768;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-struct Latency {
-  double median_us = 0;
-  double p99_us = 0;
-};
-
-Latency Summarise(std::vector<double> us) {
-  std::sort(us.begin(), us.end());
-  return {us[us.size() / 2], us[std::min(us.size() - 1, us.size() * 99 / 100)]};
-}
-
-// Counts what reaches DataReceived.
-class CountingProcessor : public TqxCustomDataProcessor {
-public:
-  using TqxCustomDataProcessor::DataReceived;
-  void DataReceived(const char*, int Count, TProcessorFlags&) override {
-    received += Count;
-    if (onData) onData();
-  }
-  long long received = 0;
-  std::function<void()> onData;
-};
 
 // The far end, as a plain byte pipe: write, read and an echo loop.
 class FarEnd {
@@ -191,7 +170,7 @@ double PlainThroughput(FarEnd& near, FarEnd& far) {
   return double(received) / seconds;
 }
 
-Latency ComponentRoundTrip(TqxCustomComm& comm, FarEnd& far) {
+Percentiles ComponentRoundTrip(TqxCustomComm& comm, FarEnd& far) {
   CountingProcessor processor;
   comm.SetDataProcessor(&processor);
   far.StartEcho();
@@ -208,7 +187,7 @@ Latency ComponentRoundTrip(TqxCustomComm& comm, FarEnd& far) {
   return Summarise(us);
 }
 
-Latency PlainRoundTrip(FarEnd& near, FarEnd& far) {
+Percentiles PlainRoundTrip(FarEnd& near, FarEnd& far) {
   far.StartEcho();
   std::vector<double> us;
   char byte = 'r';
@@ -223,8 +202,8 @@ Latency PlainRoundTrip(FarEnd& near, FarEnd& far) {
   return Summarise(us);
 }
 
-void Report(const char* medium, double component, double componentLarge, double plain, Latency componentTrip,
-            Latency plainTrip) {
+void Report(const char* medium, double component, double componentLarge, double plain, Percentiles componentTrip,
+            Percentiles plainTrip) {
   std::printf("%s\n", medium);
   std::printf("  throughput into DataReceived: %10.1f KB/s   plain loop: %10.1f KB/s   ratio %.2f\n",
               component / 1024, plain / 1024, component / plain);
@@ -232,8 +211,8 @@ void Report(const char* medium, double component, double componentLarge, double 
               componentLarge / plain);
   std::printf("  round trip of one byte:  median %7.1f us  p99 %7.1f us   plain loop: median %7.1f us  p99 %7.1f us"
               "   ratio (p99) %.2f\n",
-              componentTrip.median_us, componentTrip.p99_us, plainTrip.median_us, plainTrip.p99_us,
-              componentTrip.p99_us / plainTrip.p99_us);
+              componentTrip.median, componentTrip.p99, plainTrip.median, plainTrip.p99,
+              componentTrip.p99 / plainTrip.p99);
 }
 
 struct PtyPair {
@@ -250,7 +229,7 @@ struct PtyPair {
 
 bool BenchPty() {
   double component = 0, componentLarge = 0, plain = 0;
-  Latency componentTrip, plainTrip;
+  Percentiles componentTrip, plainTrip;
   {
     PtyPair pty;
     if (pty.slave.isEmpty()) return false;
@@ -283,7 +262,7 @@ bool BenchPty() {
 
 bool BenchVirtualLink() {
   double component = 0, componentLarge = 0, plain = 0;
-  Latency componentTrip, plainTrip;
+  Percentiles componentTrip, plainTrip;
   {
     const auto link = platform::VirtualLink::Create();
     if (!link) return false;

@@ -7,6 +7,7 @@
 #include "qx/qxcomm.h"
 #include "qx/qxcommtapi.h"
 #include "qx/qxtapi.h"
+#include "support/benchtools.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -41,24 +42,6 @@ bool ProcessUntil(const std::function<bool()>& condition, int boundMs = 20000) {
   }
   return true;
 }
-
-struct Percentiles {
-  double median = 0;
-  double p99 = 0;
-};
-
-Percentiles Summarise(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return {values[values.size() / 2], values[std::min(values.size() - 1, values.size() * 99 / 100)]};
-}
-
-// Counts what reaches DataReceived.
-class CountingProcessor : public TqxCustomDataProcessor {
-public:
-  using TqxCustomDataProcessor::DataReceived;
-  void DataReceived(const char*, int Count, TProcessorFlags&) override { received += Count; }
-  long long received = 0;
-};
 
 // A line used through the binding directly, without the component: what "the service alone" is.
 class RawLine {
@@ -216,13 +199,17 @@ double ComponentThroughput(quint16 bufferInSize) {
   return all ? kThroughputBytes / std::chrono::duration<double>(elapsed).count() : 0;
 }
 
+// Callee (device 1, number 102) answers caller (device 0); whether both are connected.
+bool ConnectRaw(RawLine& caller, RawLine& callee) {
+  return callee.Open(1, LINECALLPRIVILEGE_OWNER) && caller.Open(0, LINECALLPRIVILEGE_NONE) && caller.Dial("102") &&
+         ProcessUntil([&] { return caller.Connected() && callee.Connected(); });
+}
+
 // Bytes per second on the same kind of call read by a plain loop on the callee's comm handle, with
 // the same driver queue.
 double ServiceThroughput(DWORD queue) {
   RawLine caller, callee;
-  if (!callee.Open(1, LINECALLPRIVILEGE_OWNER) || !caller.Open(0, LINECALLPRIVILEGE_NONE) || !caller.Dial("102") ||
-      !ProcessUntil([&] { return caller.Connected() && callee.Connected(); }))
-    return 0;
+  if (!ConnectRaw(caller, callee)) return 0;
   const HANDLE from = caller.Comm(), to = callee.Comm();
   std::atomic<bool> all{false};
   const auto start = Clock::now();
@@ -240,9 +227,7 @@ double ServiceThroughput(DWORD queue) {
 // comm handle of the same kind of call: what the component adds to the engine.
 double EngineThroughput(quint16 queue) {
   RawLine caller, callee;
-  if (!callee.Open(1, LINECALLPRIVILEGE_OWNER) || !caller.Open(0, LINECALLPRIVILEGE_NONE) || !caller.Dial("102") ||
-      !ProcessUntil([&] { return caller.Connected() && callee.Connected(); }))
-    return 0;
+  if (!ConnectRaw(caller, callee)) return 0;
   TqxCommHandle engine;
   CountingProcessor counter;
   engine.SetBufferInSize(queue);

@@ -11,7 +11,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
-#include <QProcess>
 #include <QSpinBox>
 #include <QTimer>
 
@@ -327,6 +326,7 @@ TEST_F(TelephonyDevices, EveryFailureIsReportedWithItsTextAndDetail) {
       {"MakeCall on an empty list", -2, [](auto& c) { c.MakeCall(); }, 6, noCall + "\rDevice index (-1 of 0) is not valid"},
       {"MakeDirectCall without a device", -1, [](auto& c) { c.MakeDirectCall(); }, 6,
        noCall + "\rDevice index (-1 of 3) is not valid"},
+      {"MakeDirectCall: a virtual modem needs an address", 0, [](auto& c) { c.MakeDirectCall(); }, 6, noCall},
       {"WaitForCall without a device", -1, [](auto& c) { c.WaitForCall(); }, 7, noWait + "\rDevice index (-1 of 3) is not valid"},
       {"Voice without a device", -1, [](auto& c) { c.SetVoice(true); }, 10,
        "qxTAPI Error: Device does not support Voice features"},
@@ -350,13 +350,8 @@ TEST_F(TelephonyDevices, EveryFailureIsReportedWithItsTextAndDetail) {
     EXPECT_EQ(modem.com.LineHandle(), 0u) << row.what;
   }
   // A number that waits in another process: the library refuses the line with a code and text of its own.
-  QProcess far;
-  far.start(QStringLiteral(QXLINE_PATH), {"answer", "--number", "102"});
-  QString farErrors;
-  ASSERT_TRUE(ProcessEventsUntil([&] {
-    farErrors += QString::fromLocal8Bit(far.readAllStandardError());
-    return farErrors.contains("waiting for calls");
-  })) << farErrors.toStdString();
+  FarLine far({"answer", "--number", "102"});
+  ASSERT_TRUE(far.Waiting()) << far.Errors().toStdString();
   Modem second(1);
   second.com.WaitForCall();
   ASSERT_EQ(second.faults.size(), 1u);
@@ -365,8 +360,6 @@ TEST_F(TelephonyDevices, EveryFailureIsReportedWithItsTextAndDetail) {
   EXPECT_EQ(second.faults[0].text, TapiErrorTextOf(noWait, second.com.LastResult()));
   EXPECT_FALSE(qxtapi::TapiErrorText(DWORD(second.com.LastResult())).isEmpty());
   EXPECT_EQ(second.com.LineApp(), 0u) << "telephony use ends with the failure";
-  far.kill();
-  far.waitForFinished(5000);
 
   // Without a handler that clears it, the error is raised with its text.
   Modem raising(-1);

@@ -11,7 +11,6 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QPlainTextEdit>
-#include <QProcess>
 #include <QTemporaryDir>
 
 namespace {
@@ -338,16 +337,9 @@ TEST_F(TelephonyCalls, QxlineInAnotherProcessReceivesAFileOverTheCall) {
   const QByteArray content = Pattern(100000, 9);
   const QString source = sendFolder.filePath("far.bin");
   WriteTestFile(source, content);
-  QProcess far;
-  far.setProgram(QStringLiteral(QXLINE_PATH));
-  far.setArguments({"answer", "--number", "103", "--once", "--exec",
-                    QStringLiteral("'%1' receive '%2'").arg(QStringLiteral(QXZM_PATH), receiveFolder.path())});
-  far.start();
-  QString farErrors;
-  ASSERT_TRUE(ProcessEventsUntil([&] {
-    farErrors += QString::fromLocal8Bit(far.readAllStandardError());
-    return farErrors.contains("waiting for calls");
-  })) << farErrors.toStdString();
+  FarLine far({"answer", "--number", "103", "--once", "--exec",
+               QStringLiteral("'%1' receive '%2'").arg(QStringLiteral(QXZM_PATH), receiveFolder.path())});
+  ASSERT_TRUE(far.Waiting()) << far.Errors().toStdString();
 
   Modem caller(0);
   Transfers sender(caller.com, sendFolder.path());
@@ -355,11 +347,11 @@ TEST_F(TelephonyCalls, QxlineInAnotherProcessReceivesAFileOverTheCall) {
   caller.Dial("103");
   ASSERT_TRUE(ProcessEventsUntil([&] { return caller.Connected(); })) << caller.events.join(", ").toStdString();
   sender.zm.SendFile(source);
-  ASSERT_TRUE(ProcessEventsUntil([&] { return sender.successes == 1; }, 60000)) << farErrors.toStdString();
+  ASSERT_TRUE(ProcessEventsUntil([&] { return sender.successes == 1; }, 60000)) << far.Errors().toStdString();
   // The far program ends with its command, which hangs up.
   ASSERT_TRUE(ProcessEventsUntil([&] { return caller.remoteDisconnects == 1; }));
-  ASSERT_TRUE(ProcessEventsUntil([&] { return far.state() == QProcess::NotRunning; }));
-  EXPECT_EQ(far.exitCode(), 0) << (farErrors + QString::fromLocal8Bit(far.readAllStandardError())).toStdString();
+  ASSERT_TRUE(ProcessEventsUntil([&] { return far.Process().state() == QProcess::NotRunning; }));
+  EXPECT_EQ(far.Process().exitCode(), 0) << far.Errors().toStdString();
   EXPECT_TRUE(ReadAll(receiveFolder.filePath("far.bin")) == content);
 }
 

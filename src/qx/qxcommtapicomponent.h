@@ -206,6 +206,9 @@ private:
   // The call is still in the offering state.
   bool IsOffered(HCALL Call);
   void WaitCallIdle();
+  // DeviceModem shows the selected device; false, reported with Detail and Fault and the device
+  // index text, when none is selected.
+  bool SelectCallDevice(std::uint32_t Detail, const QString& Fault);
   // The shared part of MakeCall and MakeDirectCall, from the device check on.
   void PlaceCall(bool Direct);
   // The line's "comm/datamodem" answer: the handle (INVALID_HANDLE_VALUE when none).

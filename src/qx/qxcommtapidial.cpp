@@ -37,13 +37,16 @@ void TqxCommTAPI::MakeDirectCall() {
   PlaceCall(true);
 }
 
-void TqxCommTAPI::PlaceCall(bool Direct) {
+bool TqxCommTAPI::SelectCallDevice(std::uint32_t Detail, const QString& Fault) {
   m_DeviceModem->SelectDevice(CurrentDeviceID());
-  if (m_DeviceModem->DeviceID() < 0) {
-    ReportTapiError(6, Format(QStringLiteral("%s\rDevice index (%d of %d) is not valid"),
-                              {kCallFault, m_DeviceModem->DeviceID(), DeviceCount()}));
-    return;
-  }
+  if (m_DeviceModem->DeviceID() >= 0) return true;
+  ReportTapiError(Detail, Format(QStringLiteral("%s\rDevice index (%d of %d) is not valid"),
+                                 {Fault, m_DeviceModem->DeviceID(), DeviceCount()}));
+  return false;
+}
+
+void TqxCommTAPI::PlaceCall(bool Direct) {
+  if (!SelectCallDevice(6, kCallFault)) return;
   AcquireTapi();
   m_DeviceModem->WriteConfig();
   m_VoiceActive = m_Voice;
@@ -116,12 +119,7 @@ void TqxCommTAPI::PlaceCall(bool Direct) {
 void TqxCommTAPI::WaitForCall() {
   LogMessage(dlDetail, QString());
   ShutdownTapi();
-  m_DeviceModem->SelectDevice(CurrentDeviceID());
-  if (m_DeviceModem->DeviceID() < 0) {
-    ReportTapiError(7, Format(QStringLiteral("%s\rDevice index (%d of %d) is not valid"),
-                              {kWaitFault, m_DeviceModem->DeviceID(), DeviceCount()}));
-    return;
-  }
+  if (!SelectCallDevice(7, kWaitFault)) return;
   AcquireTapi();
   if (m_LineApp == 0) return;  // the start failed and was reported
   m_DeviceModem->WriteConfig();

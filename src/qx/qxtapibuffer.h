@@ -8,6 +8,7 @@
 
 #include <QString>
 
+#include <cstring>
 #include <vector>
 
 class TapiBuffer {
@@ -24,11 +25,11 @@ public:
   DWORD Size() const { return m_Size; }
 
   // The 32-bit field at byte Offset (0 when it lies outside the buffer).
-  DWORD Field(DWORD Offset) const;
-  void SetField(DWORD Offset, DWORD Value);
+  DWORD Field(DWORD Offset) const { return Get<DWORD>(Offset); }
+  void SetField(DWORD Offset, DWORD Value) { Put(Offset, Value); }
   // The same for a 16-bit field.
-  WORD Word(DWORD Offset) const;
-  void SetWord(DWORD Offset, WORD Value);
+  WORD Word(DWORD Offset) const { return Get<WORD>(Offset); }
+  void SetWord(DWORD Offset, WORD Value) { Put(Offset, Value); }
   // dwUsedSize, bounded by the buffer.
   DWORD UsedSize() const;
   // Whether the Size bytes at Offset lie inside the used part.
@@ -39,6 +40,18 @@ public:
 
 private:
   static constexpr DWORD kUsedSizeOffset = 8;  // dwUsedSize follows dwTotalSize and dwNeededSize
+
+  bool Fits(DWORD Offset, DWORD Size) const { return Offset <= m_Size && m_Size - Offset >= Size; }
+  template <class T>
+  T Get(DWORD Offset) const {
+    T value{};
+    if (Fits(Offset, sizeof value)) std::memcpy(&value, Bytes() + Offset, sizeof value);
+    return value;
+  }
+  template <class T>
+  void Put(DWORD Offset, T Value) {
+    if (Fits(Offset, sizeof Value)) std::memcpy(static_cast<char*>(Data()) + Offset, &Value, sizeof Value);
+  }
 
   DWORD m_Size;
   std::vector<DWORD> m_Words;  // DWORD storage keeps the structure aligned

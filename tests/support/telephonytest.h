@@ -9,6 +9,7 @@
 #include "linetest.h"
 #include "recordinglog.h"
 
+#include <QProcess>
 #include <QRegularExpression>
 #include <QStringList>
 
@@ -77,6 +78,32 @@ inline QString TapiErrorTextOf(const QString& message, LONG lastResult) {
   return Format(QStringLiteral("qxCommLib TAPI error:\r%s\rTAPI Error Code [%Xh]\r%s"),
                 {message, lastResult, qxtapi::TapiErrorText(static_cast<DWORD>(lastResult))});
 }
+
+// qxline in another process (QXLINE_PATH), started with `arguments`; waits until it says it waits
+// for calls. What it wrote to standard error so far is in Errors().
+class FarLine {
+public:
+  explicit FarLine(const QStringList& arguments) {
+    m_Process.start(QStringLiteral(QXLINE_PATH), arguments);
+    ProcessEventsUntil([this] { return Errors().contains("waiting for calls"); });
+  }
+  ~FarLine() {
+    if (m_Process.state() != QProcess::NotRunning) {
+      m_Process.kill();
+      m_Process.waitForFinished(5000);
+    }
+  }
+  FarLine(const FarLine&) = delete;
+  FarLine& operator=(const FarLine&) = delete;
+
+  bool Waiting() { return Errors().contains("waiting for calls"); }
+  QString Errors() { return m_Errors += QString::fromLocal8Bit(m_Process.readAllStandardError()); }
+  QProcess& Process() { return m_Process; }
+
+private:
+  QProcess m_Process;
+  QString m_Errors;
+};
 
 class TelephonyTest : public LineServiceTest {
 protected:
