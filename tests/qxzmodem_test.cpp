@@ -820,7 +820,8 @@ TEST_F(ZModemTest, StreamThatStopsMovingTimesOut) {
   Engine stalled;
   stalled.zm.SetTimeOut(20);
   stalled.zm.SetTimeOutRetries(2);
-  stalled.zm.OnTimeOut = [&](QObject*) { ++timeOuts; };
+  int stalledTimeOuts = 0;
+  stalled.zm.OnTimeOut = [&](QObject*) { ++stalledTimeOuts; };
   stalled.zm.Timer().SetInterval(600000);  // the line takes nothing after the first block
   stalled.zm.SendFile(Path("big.bin"));
   stalled.Feed(peer.HexFlags(ZRINIT, 3));
@@ -828,7 +829,7 @@ TEST_F(ZModemTest, StreamThatStopsMovingTimesOut) {
   ASSERT_EQ(stalled.zm.State(), zsStreaming);
   ASSERT_TRUE(ProcessEventsUntil([&] { return !stalled.aborts.empty(); }));
   EXPECT_EQ(stalled.aborts, std::vector<TzAbortType>{zeByTimeOut});
-  EXPECT_EQ(timeOuts, 2);
+  EXPECT_EQ(stalledTimeOuts, 2);
   EXPECT_TRUE(stalled.Sent().endsWith("CAN"));
 }
 
