@@ -54,10 +54,10 @@ protected:
     return RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(data.data()), static_cast<DWORD>(data.size()));
   }
 
-  static LONG Query(HKEY key, const char* name, std::string* data = nullptr, DWORD* type = nullptr) {
+  static LONG Query(HKEY key, const char* name, std::string* data = nullptr) {
     BYTE buffer[4096];
     DWORD size = sizeof buffer;
-    const LONG result = RegQueryValueExA(key, name, nullptr, type, buffer, &size);
+    const LONG result = RegQueryValueExA(key, name, nullptr, nullptr, buffer, &size);
     if (data && result == ERROR_SUCCESS) data->assign(reinterpret_cast<char*>(buffer), size);
     return result;
   }
@@ -287,7 +287,6 @@ TEST_F(Registry, BadHandlesAndParameters) {
   BYTE data[4] = {};
   DWORD size = sizeof data;
   DWORD reserved = 0;
-  char name[16];
   const struct {
     const char* what;
     LONG expected;
@@ -297,7 +296,6 @@ TEST_F(Registry, BadHandlesAndParameters) {
       {"HKEY_CLASSES_ROOT", ERROR_INVALID_HANDLE, [&] { return RegOpenKeyExA(0x80000000u, "", 0, KEY_READ, &result); }},
       {"an event", ERROR_INVALID_HANDLE, [&] { return RegQueryValueExA(event, "v", nullptr, nullptr, data, &size); }},
       {"closed key", ERROR_INVALID_HANDLE, [&] { return RegQueryValueExA(closed, "v", nullptr, nullptr, data, &size); }},
-      {"closed twice", ERROR_INVALID_HANDLE, [&] { return RegCloseKey(closed); }},
       {"close an event", ERROR_INVALID_HANDLE, [&] { return RegCloseKey(event); }},
       {"missing key", ERROR_FILE_NOT_FOUND, [&] { return RegOpenKeyExA(key, "Missing", 0, KEY_READ, &result); }},
       {"no result", ERROR_INVALID_PARAMETER, [&] { return RegOpenKeyExA(key, "", 0, KEY_READ, nullptr); }},
@@ -315,8 +313,6 @@ TEST_F(Registry, BadHandlesAndParameters) {
       {"set null data", ERROR_INVALID_PARAMETER, [&] { return RegSetValueExA(key, "v", 0, REG_BINARY, nullptr, 4); }},
       {"enum null name", ERROR_INVALID_PARAMETER,
        [&] { return RegEnumKeyExA(key, 0, nullptr, &size, nullptr, nullptr, nullptr, nullptr); }},
-      {"enum reserved", ERROR_INVALID_PARAMETER,
-       [&] { return RegEnumKeyExA(key, 0, name, &size, &reserved, nullptr, nullptr, nullptr); }},
   };
   for (const auto& c : cases) {
     SetLastError(777);
