@@ -1,5 +1,6 @@
 // Time, the executable's path and debugger output.
 #include "platform/kernelobject.h"
+#include "platform/module.h"
 #include "platform/winapi.h"
 
 #include <dlfcn.h>
@@ -29,10 +30,11 @@ DWORD GetTickCount() {
   return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
 }
 
-// module null: the executable; otherwise a handle from dlopen (what LoadLibrary returns here).
+// module null or GetModuleHandleA(nullptr): the executable; otherwise a library LoadLibraryA or
+// GetModuleHandleA gave.
 DWORD GetModuleFileName(HMODULE module, char* buffer, DWORD size) {
   std::string path;
-  if (module == nullptr) {
+  if (module == nullptr || module == platform::ExecutableModule()) {
     char link[4096];
     const ssize_t length = readlink("/proc/self/exe", link, sizeof link);
     if (length <= 0 || static_cast<std::size_t>(length) >= sizeof link) {
@@ -42,7 +44,8 @@ DWORD GetModuleFileName(HMODULE module, char* buffer, DWORD size) {
     path.assign(link, static_cast<std::size_t>(length));
   } else {
     link_map* map = nullptr;
-    if (dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr) {
+    if (!platform::IsKnownModule(module) || dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr ||
+        map->l_name == nullptr) {
       platform::SetLastErrorCode(ERROR_MOD_NOT_FOUND);
       return 0;
     }

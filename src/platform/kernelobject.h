@@ -49,5 +49,10 @@ DWORD ErrorFromErrno(int error);
 // Sets the last error from errno; returns FALSE so that failures read `return FailWithErrno();`.
 BOOL FailWithErrno();
 BOOL Fail(DWORD error);
+// The system's text for a Windows error code, or null when it has none.
+const char* SystemMessageText(DWORD error);
+// As FormatMessage: the text and its terminator when they fit in size; otherwise an empty text (when
+// size allows), ERROR_INSUFFICIENT_BUFFER and 0. Returns the text's length.
+DWORD CopyMessageText(const char* text, char* buffer, DWORD size);
 
 }  // namespace platform

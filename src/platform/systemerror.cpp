@@ -40,6 +40,21 @@ constexpr SystemMessage kMessages[] = {
     {ERROR_MOD_NOT_FOUND, "The specified module could not be found."},
     {ERROR_PROC_NOT_FOUND, "The specified procedure could not be found."},
     {ERROR_ALREADY_EXISTS, "Cannot create a file when that file already exists."},
+    {ERROR_BAD_PATHNAME, "The specified path is invalid."},
+    {ERROR_MORE_DATA, "More data is available."},
+    {ERROR_NO_MORE_ITEMS, "No more data is available."},
+    {ERROR_MR_MID_NOT_FOUND, "The system cannot find message text for the message number in the message file."},
+    {ERROR_BADDB, "The configuration registry database is corrupt."},
+    {ERROR_REGISTRY_CORRUPT,
+     "The registry is corrupted. The structure of one of the files containing registry data is corrupted, or "
+     "the system's memory image of the file is corrupted, or the file could not be recovered because the "
+     "alternate copy or log was absent or corrupted."},
+    {ERROR_REGISTRY_IO_FAILED,
+     "An I/O operation initiated by the registry failed unrecoverably. The registry could not read in, or "
+     "write out, or flush, one of the files that contain the system's image of the registry."},
+    {ERROR_KEY_DELETED, "Illegal operation attempted on a registry key that has been marked for deletion."},
+    {ERROR_RESOURCE_TYPE_NOT_FOUND, "The specified resource type cannot be found in the image file."},
+    {ERROR_RESOURCE_LANG_NOT_FOUND, "The specified resource language ID cannot be found in the image file."},
     {WAIT_TIMEOUT, "The wait operation timed out."},
     {ERROR_OPERATION_ABORTED,
      "The I/O operation has been aborted because of either a thread exit or an application request."},
@@ -60,23 +75,26 @@ constexpr SystemMessage kMessages[] = {
 
 }  // namespace
 
-DWORD FormatSystemMessage(DWORD error, char* buffer, DWORD size) {
-  char generic[64];
-  const char* text = generic;
+const char* platform::SystemMessageText(DWORD error) {
   const auto* found = std::find_if(std::begin(kMessages), std::end(kMessages),
                                    [error](const SystemMessage& message) { return message.code == error; });
-  if (found != std::end(kMessages)) {
-    text = found->text;
-  } else {
-    std::snprintf(generic, sizeof generic, "Unknown system error %u (0x%08X).", error, error);
-  }
+  return found != std::end(kMessages) ? found->text : nullptr;
+}
+
+DWORD platform::CopyMessageText(const char* text, char* buffer, DWORD size) {
   const std::size_t length = std::strlen(text);
-  // As FormatMessage: the whole text and its terminator must fit, or nothing is written.
   if (buffer == nullptr || length >= size) {
     if (buffer != nullptr && size > 0) buffer[0] = '\0';
-    platform::SetLastErrorCode(ERROR_INSUFFICIENT_BUFFER);
+    SetLastErrorCode(ERROR_INSUFFICIENT_BUFFER);
     return 0;
   }
   std::memcpy(buffer, text, length + 1);
   return static_cast<DWORD>(length);
+}
+
+DWORD FormatSystemMessage(DWORD error, char* buffer, DWORD size) {
+  if (const char* text = platform::SystemMessageText(error)) return platform::CopyMessageText(text, buffer, size);
+  char generic[64];
+  std::snprintf(generic, sizeof generic, "Unknown system error %u (0x%08X).", error, error);
+  return platform::CopyMessageText(generic, buffer, size);
 }

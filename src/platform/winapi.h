@@ -6,6 +6,8 @@
 
 #include "platform/wintypes.h"
 
+#include <cstdarg>
+
 // Handles and errors
 BOOL CloseHandle(HANDLE object);
 DWORD GetLastError();
@@ -82,3 +84,44 @@ BOOL FindClose(HANDLE find);
 // Host
 DWORD GetModuleFileName(HMODULE module, char* buffer, DWORD size);
 void OutputDebugStringA(const char* text);
+// Major, minor and build from the kernel release, platform VER_PLATFORM_WIN32_NT, no service pack.
+// dwOSVersionInfoSize must be sizeof(OSVERSIONINFOA) (148), else ERROR_INSUFFICIENT_BUFFER.
+BOOL GetVersionExA(OSVERSIONINFOA* info);
+
+// Libraries (dlopen). "name.dll" (any letter case) is the host's "libname.so", searched in the
+// folders of QX_LIBRARY_PATH when it is set, otherwise next to the executable, in the build tree's
+// library folder, then on the system's search path; a name with a '/' is a path. Failures give
+// ERROR_MOD_NOT_FOUND or ERROR_PROC_NOT_FOUND. GetProcAddress finds only the library's own exports.
+HMODULE LoadLibraryA(const char* fileName);
+FARPROC GetProcAddress(HMODULE module, const char* procName);
+// Releases one reference that LoadLibraryA took; anything else fails with ERROR_MOD_NOT_FOUND.
+BOOL FreeLibrary(HMODULE module);
+// null: the executable; otherwise a library already loaded, found by its file name. Adds no reference.
+HMODULE GetModuleHandleA(const char* moduleName);
+// FORMAT_MESSAGE_FROM_HMODULE: the text under messageId in the message table the library exports
+// (messagetable.h; source null: the executable's); FORMAT_MESSAGE_FROM_SYSTEM: the system's text.
+// Language 0 only. Returns the text's length; 0 with an empty text when there is no such message
+// (ERROR_MR_MID_NOT_FOUND) or it does not fit in size with its terminator (ERROR_INSUFFICIENT_BUFFER).
+// Insert sequences are not expanded: a text with a '%' needs FORMAT_MESSAGE_IGNORE_INSERTS.
+DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD languageId, char* buffer,
+                     DWORD size, va_list* arguments);
+
+// Registry: keys of HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER, kept in a text file per root in the
+// folder QX_REGISTRY_DIR, else $XDG_CONFIG_HOME/qxcomm, else ~/.config/qxcomm. The result code is
+// returned (ERROR_SUCCESS or an ERROR_ code); the last error is left alone. Key and value names are
+// compared without regard to ASCII letter case and kept as first written; subkeys are enumerated
+// sorted in that order. A value name null or "" is the default value. A store file that cannot be
+// parsed fails every call on its root with ERROR_REGISTRY_CORRUPT and is never overwritten.
+LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, REGSAM desired, HKEY* result);
+LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD reserved, char* keyClass, DWORD options,
+                     REGSAM desired, const void* security, HKEY* result, DWORD* disposition);
+LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* reserved, DWORD* type, BYTE* data,
+                      DWORD* dataSize);
+LONG RegSetValueExA(HKEY key, const char* valueName, DWORD reserved, DWORD type, const BYTE* data,
+                    DWORD dataSize);
+LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* nameSize, DWORD* reserved, char* keyClass,
+                   DWORD* classSize, FILETIME* lastWriteTime);
+LONG RegCloseKey(HKEY key);
+LONG RegDeleteValueA(HKEY key, const char* valueName);
+// Refuses a key that has subkeys (ERROR_ACCESS_DENIED).
+LONG RegDeleteKeyA(HKEY key, const char* subKey);

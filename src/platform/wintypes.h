@@ -23,8 +23,12 @@ using LRESULT = std::intptr_t;
 using HANDLE = std::uint32_t;
 // Windows are not handle-table objects; a window handle is an opaque pointer (a QWidget here).
 using HWND = void*;
-using HMODULE = void*;
+using HMODULE = void*;  // what dlopen returns
 using FARPROC = void (*)();
+// A registry key: one of the predefined roots below, or a handle of the handle table for a key that
+// was opened. The roots are not multiples of 4, so they never collide with table handles.
+using HKEY = std::uint32_t;
+using REGSAM = DWORD;
 
 constexpr BOOL TRUE = 1;
 constexpr BOOL FALSE = 0;
@@ -69,6 +73,16 @@ constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
 constexpr DWORD ERROR_NOT_READY = 21;
 constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 constexpr DWORD ERROR_FILE_TOO_LARGE = 223;
+constexpr DWORD ERROR_BAD_PATHNAME = 161;
+constexpr DWORD ERROR_MORE_DATA = 234;
+constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
+constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
+constexpr DWORD ERROR_BADDB = 1009;
+constexpr DWORD ERROR_REGISTRY_CORRUPT = 1015;
+constexpr DWORD ERROR_REGISTRY_IO_FAILED = 1016;
+constexpr DWORD ERROR_KEY_DELETED = 1018;
+constexpr DWORD ERROR_RESOURCE_TYPE_NOT_FOUND = 1813;
+constexpr DWORD ERROR_RESOURCE_LANG_NOT_FOUND = 1815;
 
 // Wait results
 constexpr DWORD WAIT_OBJECT_0 = 0;
@@ -178,6 +192,40 @@ constexpr DWORD MAX_PATH = 260;
 constexpr DWORD VER_PLATFORM_WIN32s = 0;
 constexpr DWORD VER_PLATFORM_WIN32_WINDOWS = 1;
 constexpr DWORD VER_PLATFORM_WIN32_NT = 2;
+
+// Registry roots, access rights, options and value types
+constexpr HKEY HKEY_CURRENT_USER = 0x80000001u;
+constexpr HKEY HKEY_LOCAL_MACHINE = 0x80000002u;
+constexpr REGSAM KEY_QUERY_VALUE = 0x0001;
+constexpr REGSAM KEY_SET_VALUE = 0x0002;
+constexpr REGSAM KEY_CREATE_SUB_KEY = 0x0004;
+constexpr REGSAM KEY_ENUMERATE_SUB_KEYS = 0x0008;
+constexpr REGSAM KEY_NOTIFY = 0x0010;
+constexpr REGSAM KEY_CREATE_LINK = 0x0020;
+constexpr REGSAM DELETE = 0x00010000;
+constexpr REGSAM READ_CONTROL = 0x00020000;
+constexpr REGSAM KEY_READ = READ_CONTROL | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY;
+constexpr REGSAM KEY_WRITE = READ_CONTROL | KEY_SET_VALUE | KEY_CREATE_SUB_KEY;
+constexpr REGSAM KEY_ALL_ACCESS = 0x000F003F;
+static_assert(KEY_READ == 0x00020019 && KEY_WRITE == 0x00020006);
+constexpr DWORD REG_OPTION_NON_VOLATILE = 0;
+constexpr DWORD REG_CREATED_NEW_KEY = 1;
+constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
+constexpr DWORD REG_NONE = 0;
+constexpr DWORD REG_SZ = 1;
+constexpr DWORD REG_EXPAND_SZ = 2;
+constexpr DWORD REG_BINARY = 3;
+constexpr DWORD REG_DWORD = 4;
+constexpr DWORD REG_MULTI_SZ = 7;
+
+// FormatMessage
+constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x00000100;
+constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x00000200;
+constexpr DWORD FORMAT_MESSAGE_FROM_STRING = 0x00000400;
+constexpr DWORD FORMAT_MESSAGE_FROM_HMODULE = 0x00000800;
+constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
+constexpr DWORD FORMAT_MESSAGE_ARGUMENT_ARRAY = 0x00002000;
+constexpr DWORD FORMAT_MESSAGE_MAX_WIDTH_MASK = 0x000000FF;
 
 struct OVERLAPPED {
   ULONG_PTR Internal;      // status of the request: 0 or a pending marker, then the error code
@@ -291,6 +339,15 @@ struct DEV_BROADCAST_HDR {
   DWORD dbch_reserved;
 };
 
+// A DEV_BROADCAST_HDR for DBT_DEVTYP_PORT followed by the port's name; dbcp_size counts the name
+// and its terminating zero.
+struct DEV_BROADCAST_PORT {
+  DWORD dbcp_size;
+  DWORD dbcp_devicetype;
+  DWORD dbcp_reserved;
+  char dbcp_name[1];
+};
+
 // 100-nanosecond intervals since 1601-01-01 UTC.
 struct FILETIME {
   DWORD dwLowDateTime;
@@ -323,6 +380,15 @@ struct BY_HANDLE_FILE_INFORMATION {
   DWORD nFileIndexLow;
 };
 
+struct OSVERSIONINFOA {
+  DWORD dwOSVersionInfoSize;  // set by the caller: sizeof(OSVERSIONINFOA)
+  DWORD dwMajorVersion;
+  DWORD dwMinorVersion;
+  DWORD dwBuildNumber;
+  DWORD dwPlatformId;
+  char szCSDVersion[128];
+};
+
 static_assert(sizeof(OVERLAPPED) == 20 && offsetof(OVERLAPPED, hEvent) == 16);
 static_assert(sizeof(COMSTAT) == 12 && offsetof(COMSTAT, cbInQue) == 4 && offsetof(COMSTAT, cbOutQue) == 8);
 static_assert(sizeof(COMMTIMEOUTS) == 20 && offsetof(COMMTIMEOUTS, WriteTotalTimeoutMultiplier) == 12);
@@ -332,3 +398,7 @@ static_assert(sizeof(DCB) == 28 && offsetof(DCB, ByteSize) == 18 && offsetof(DCB
 static_assert(sizeof(COMMCONFIG) == 52 && offsetof(COMMCONFIG, dcb) == 8);
 static_assert(sizeof(FILETIME) == 8);
 static_assert(sizeof(BY_HANDLE_FILE_INFORMATION) == 52 && offsetof(BY_HANDLE_FILE_INFORMATION, nNumberOfLinks) == 40);
+};
+
+static_assert(sizeof(DEV_BROADCAST_HDR) == 12 && offsetof(DEV_BROADCAST_PORT, dbcp_name) == 12);
+static_assert(sizeof(OSVERSIONINFOA) == 148 && offsetof(OSVERSIONINFOA, szCSDVersion) == 20);
