@@ -398,7 +398,5 @@ static_assert(sizeof(DCB) == 28 && offsetof(DCB, ByteSize) == 18 && offsetof(DCB
 static_assert(sizeof(COMMCONFIG) == 52 && offsetof(COMMCONFIG, dcb) == 8);
 static_assert(sizeof(FILETIME) == 8);
 static_assert(sizeof(BY_HANDLE_FILE_INFORMATION) == 52 && offsetof(BY_HANDLE_FILE_INFORMATION, nNumberOfLinks) == 40);
-};
-
 static_assert(sizeof(DEV_BROADCAST_HDR) == 12 && offsetof(DEV_BROADCAST_PORT, dbcp_name) == 12);
 static_assert(sizeof(OSVERSIONINFOA) == 148 && offsetof(OSVERSIONINFOA, szCSDVersion) == 20);
