@@ -15,7 +15,6 @@
 
 #include <algorithm>
 
-
 namespace {
 
 constexpr DWORD kCommIdSize = 283;
@@ -45,7 +44,10 @@ TqxCommTAPI::TqxCommTAPI(QObject* owner)
 
 TqxCommTAPI::~TqxCommTAPI() {
   // Closing processes events; no handler of the owner's runs while this component goes away.
-  for (TNotifyEvent* event : {&OnLineBusy, &OnLineConnected, &OnLineDoingConnection, &OnTone}) *event = nullptr;
+  OnLineBusy = nullptr;
+  OnLineConnected = nullptr;
+  OnLineDoingConnection = nullptr;
+  OnTone = nullptr;
   OnLineDisconnected = nullptr;
   OnCallState = nullptr;
   OnDTMF = nullptr;
