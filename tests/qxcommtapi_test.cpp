@@ -47,6 +47,29 @@ struct Transfers {
 
 class TelephonyCalls : public TelephonyTest {};
 
+TEST(TelephonyDialString, CountryAreaAndDialingMode) {
+  const struct {
+    int country;
+    const char* area;
+    bool pulse;
+    const char* dialled;
+  } rows[] = {
+      {49, "30", false, "+49 (30) 1234567"}, {49, "", false, "+49 1234567"}, {49, "30", true, "+49 (30) 1234567"},
+      {0, "30", false, "t1234567"},          {0, "", true, "p1234567"},     {1, " \t 212\r\n ", false, "+1 (212) 1234567"},
+  };
+  for (const auto& row : rows) {
+    TqxCommTAPI com;
+    com.SetCountryCode(row.country);
+    com.SetAreaCode(row.area);
+    com.SetPulse(row.pulse);
+    com.SetPhone("1234567");
+    EXPECT_EQ(com.BuildDialString(), row.dialled) << row.dialled;
+  }
+  TqxCommTAPI com;
+  com.SetAreaCode(" \x01 0 40\x1f");
+  EXPECT_EQ(com.AreaCode(), "0 40") << "blanks and control characters go from both ends";
+}
+
 TEST_F(TelephonyCalls, ConnectWithCallerIdTerminalAndMonitorsThenBothSidesHangUp) {
   Modem caller(0), callee(1);
   QPlainTextEdit callerTerminal, calleeTerminal;
