@@ -117,75 +117,57 @@ TEST_F(TelephonyDevices, SettingsGoToTheirFixedPositionsAndComeBack) {
   modem.com.WaitForCall();  // in use from now on; the settings were written to the device
   EXPECT_EQ(FieldAt<DWORD>(direct.Config(1), 104), 41u);
 
-  const auto options = [](const QByteArray& c) { return FieldAt<DWORD>(c, 116); };
-  const auto flow = [](const QByteArray& c) { return FieldAt<DWORD>(c, 52) & 0x3304; };
+  // Numbers go to their positions unchanged; the speaker mode as its ordinal.
+  settings.SetSpeakerMode(smCallSetup);
+  settings.SetSpeakerVol(svHigh);
+  settings.SetInactivityTimeout(33);
+  settings.SetCallFailTimer(17);
+  settings.SetBaudRateMax(57600);
+  const QByteArray numbers = direct.Config(1);
+  EXPECT_EQ(FieldAt<DWORD>(numbers, 112), 1u) << "smCallSetup";
+  EXPECT_EQ(FieldAt<DWORD>(numbers, 108), 2u);
+  EXPECT_EQ(FieldAt<DWORD>(numbers, 104), 33u);
+  EXPECT_EQ(FieldAt<DWORD>(numbers, 100), 17u);
+  EXPECT_EQ(FieldAt<DWORD>(numbers, 48), 57600u);
+  settings.SetSpeakerMode(smDial);
+  EXPECT_EQ(FieldAt<DWORD>(direct.Config(1), 112), 3u) << "smDial";
+  {
+    Modem reader(1);  // selecting the device reads its settings afresh
+    TqxModemDevice& read = *reader.com.DeviceModem();
+    EXPECT_TRUE(read.SpeakerMode() == smDial && read.SpeakerVol() == svHigh && read.InactivityTimeout() == 33 &&
+                read.CallFailTimer() == 17 && read.BaudRateMax() == 57600);
+  }
+
+  constexpr DWORD kOptionBits = MDM_COMPRESSION | MDM_ERROR_CONTROL | MDM_FORCED_EC | MDM_SPEED_ADJUST | MDM_BLIND_DIAL;
   const struct {
-    const char* what;
-    std::function<void(TqxModemDevice&)> write;
-    std::function<bool(const QByteArray&)> stored;
-    std::function<bool(TqxModemDevice&)> readBack;
-  } rows[] = {
-      {"smCallSetup stored as 1", [](auto& m) { m.SetSpeakerMode(smCallSetup); },
-       [](const QByteArray& c) { return FieldAt<DWORD>(c, 112) == 1; }, [](auto& m) { return m.SpeakerMode() == smCallSetup; }},
-      {"smDial stored as 3", [](auto& m) { m.SetSpeakerMode(smDial); },
-       [](const QByteArray& c) { return FieldAt<DWORD>(c, 112) == 3; }, [](auto& m) { return m.SpeakerMode() == smDial; }},
-      {"speaker volume", [](auto& m) { m.SetSpeakerVol(svHigh); },
-       [](const QByteArray& c) { return FieldAt<DWORD>(c, 108) == 2; }, [](auto& m) { return m.SpeakerVol() == svHigh; }},
-      {"inactivity time-out", [](auto& m) { m.SetInactivityTimeout(33); },
-       [](const QByteArray& c) { return FieldAt<DWORD>(c, 104) == 33; }, [](auto& m) { return m.InactivityTimeout() == 33; }},
-      {"call set-up timer", [](auto& m) { m.SetCallFailTimer(17); },
-       [](const QByteArray& c) { return FieldAt<DWORD>(c, 100) == 17; }, [](auto& m) { return m.CallFailTimer() == 17; }},
-      {"maximum rate", [](auto& m) { m.SetBaudRateMax(57600); },
-       [](const QByteArray& c) { return FieldAt<DWORD>(c, 48) == 57600; }, [](auto& m) { return m.BaudRateMax() == 57600; }},
-      {"no options: blind dial, no speed adjust",
-       [](auto& m) { m.SetOptions({}); },
-       [&](const QByteArray& c) {
-         return (options(c) & (MDM_BLIND_DIAL | MDM_SPEED_ADJUST | MDM_ERROR_CONTROL | MDM_COMPRESSION | MDM_FORCED_EC)) ==
-                    MDM_BLIND_DIAL &&
-                FieldAt<WORD>(c, 32) == 0;
-       },
-       [](auto& m) { return m.Options() == TModemOptions{}; }},
-      {"wait for the tone clears blind dial", [](auto& m) { m.SetOptions({moWaitTone}); },
-       [&](const QByteArray& c) { return (options(c) & MDM_BLIND_DIAL) == 0; },
-       [](auto& m) { return m.Options() == TModemOptions{moWaitTone}; }},
-      {"error control brings speed adjust", [](auto& m) { m.SetOptions({moErrorControl}); },
-       [&](const QByteArray& c) {
-         return (options(c) & (MDM_ERROR_CONTROL | MDM_SPEED_ADJUST | MDM_COMPRESSION | MDM_FORCED_EC)) ==
-                (MDM_ERROR_CONTROL | MDM_SPEED_ADJUST);
-       },
-       [](auto& m) { return m.Options() == TModemOptions{moErrorControl}; }},
-      {"compression and forced connection",
-       [](auto& m) { m.SetOptions({moCompression, moForcedConnection, moWaitTone}); },
-       [&](const QByteArray& c) {
-         return (options(c) & (MDM_COMPRESSION | MDM_FORCED_EC | MDM_SPEED_ADJUST | MDM_ERROR_CONTROL | MDM_BLIND_DIAL)) ==
-                (MDM_COMPRESSION | MDM_FORCED_EC | MDM_SPEED_ADJUST);
-       },
-       [](auto& m) { return m.Options() == TModemOptions{moCompression, moForcedConnection, moWaitTone}; }},
-      {"terminal windows and status lights",
-       [](auto& m) { m.SetOptions({moPreTerminal, moPostTerminal, moShowIcon, moWaitTone}); },
-       [](const QByteArray& c) { return FieldAt<WORD>(c, 32) == 0x0B; },
-       [](auto& m) { return m.Options() == TModemOptions{moPreTerminal, moPostTerminal, moShowIcon, moWaitTone}; }},
-      {"hardware flow control", [](auto& m) { m.SetFlowControl(spHardware); },
-       [&](const QByteArray& c) {
-         return (options(c) & (MDM_FLOWCONTROL_HARD | MDM_FLOWCONTROL_SOFT)) == MDM_FLOWCONTROL_HARD && flow(c) == 0x2004;
-       },
-       [](auto& m) { return m.FlowControl() == spHardware; }},
-      {"software flow control", [](auto& m) { m.SetFlowControl(spXonXoff); },
-       [&](const QByteArray& c) {
-         return (options(c) & (MDM_FLOWCONTROL_HARD | MDM_FLOWCONTROL_SOFT)) == MDM_FLOWCONTROL_SOFT && flow(c) == 0x0300;
-       },
-       [](auto& m) { return m.FlowControl() == spXonXoff; }},
-      {"no flow control", [](auto& m) { m.SetFlowControl(spNone); },
-       [&](const QByteArray& c) { return (options(c) & (MDM_FLOWCONTROL_HARD | MDM_FLOWCONTROL_SOFT)) == 0 && flow(c) == 0; },
-       [](auto& m) { return m.FlowControl() == spNone; }},
+    TModemOptions options;
+    DWORD bits;
+    WORD terminal;  // fwOptions
+  } optionRows[] = {
+      {{}, MDM_BLIND_DIAL, 0},
+      {{moWaitTone}, 0, 0},
+      {{moErrorControl}, MDM_ERROR_CONTROL | MDM_SPEED_ADJUST | MDM_BLIND_DIAL, 0},
+      {{moCompression, moForcedConnection, moWaitTone}, MDM_COMPRESSION | MDM_FORCED_EC | MDM_SPEED_ADJUST, 0},
+      {{moPreTerminal, moPostTerminal, moShowIcon, moWaitTone}, 0, 0x0B},
   };
-  for (const auto& row : rows) {
-    row.write(settings);
-    EXPECT_TRUE(row.stored(direct.Config(1))) << row.what;
-    // A second component reads the device's settings afresh.
-    Modem reader(1);
-    reader.com.WaitForCall();
-    EXPECT_TRUE(row.readBack(*reader.com.DeviceModem())) << row.what;
+  for (const auto& row : optionRows) {
+    settings.SetOptions(row.options);
+    const QByteArray config = direct.Config(1);
+    EXPECT_EQ(FieldAt<DWORD>(config, 116) & kOptionBits, row.bits) << int(row.options.Bits());
+    EXPECT_EQ(FieldAt<WORD>(config, 32), row.terminal) << int(row.options.Bits());
+    EXPECT_EQ(Modem(1).com.DeviceModem()->Options(), row.options) << int(row.options.Bits());
+  }
+  const struct {
+    TStreamProtocol flow;
+    DWORD bits;
+    DWORD dcbFlags;  // fOutxCtsFlow, fOutX, fInX, fRtsControl
+  } flowRows[] = {{spHardware, MDM_FLOWCONTROL_HARD, 0x2004}, {spXonXoff, MDM_FLOWCONTROL_SOFT, 0x0300}, {spNone, 0, 0}};
+  for (const auto& row : flowRows) {
+    settings.SetFlowControl(row.flow);
+    const QByteArray config = direct.Config(1);
+    EXPECT_EQ(FieldAt<DWORD>(config, 116) & (MDM_FLOWCONTROL_HARD | MDM_FLOWCONTROL_SOFT), row.bits) << row.flow;
+    EXPECT_EQ(FieldAt<DWORD>(config, 52) & 0x3304, row.dcbFlags) << row.flow;
+    EXPECT_EQ(Modem(1).com.DeviceModem()->FlowControl(), row.flow) << row.flow;
   }
 
   // Assigning copies six settings but not the maximum rate.
@@ -204,7 +186,7 @@ TEST_F(TelephonyDevices, SettingsGoToTheirFixedPositionsAndComeBack) {
   EXPECT_EQ(FieldAt<DWORD>(config, 100), 9u);
   EXPECT_EQ(FieldAt<DWORD>(config, 108), 1u);
   EXPECT_EQ(FieldAt<DWORD>(config, 112), 2u);
-  EXPECT_EQ(options(config) & (MDM_COMPRESSION | MDM_ERROR_CONTROL | MDM_FLOWCONTROL_HARD | MDM_BLIND_DIAL),
+  EXPECT_EQ(FieldAt<DWORD>(config, 116) & (MDM_COMPRESSION | MDM_ERROR_CONTROL | MDM_FLOWCONTROL_HARD | MDM_BLIND_DIAL),
             MDM_COMPRESSION | MDM_FLOWCONTROL_HARD | MDM_BLIND_DIAL);
   EXPECT_EQ(FieldAt<DWORD>(config, 48), 57600u) << "BaudRateMax is not copied";
   try {

@@ -85,14 +85,4 @@ TEST_F(ModemKeys, OlderLayoutWalksEnumForModemClassKeys) {
   EXPECT_EQ(FindModemKey("NT Modem"), QString());
 }
 
-TEST_F(ModemKeys, OlderLayoutScanStartsAnywhere) {
-  PutKey("Enum\\Root\\Modem\\0000", {{"Class", "Modem"}, {"FriendlyName", "Old Modem"}, {"Driver", "Modem\\0000"}});
-  PutKey("Enum\\Other\\0000", {{"Class", "Modem"}, {"FriendlyName", "Other Modem"}, {"Driver", "Modem\\0001"}});
-  ScanEnumKey("Enum\\Root");
-  ScanEnumKey("Enum\\Missing");
-  // The NT lookup sees a list that is already filled, so only the scanned modem is there.
-  EXPECT_EQ(FindModemKey("Old Modem").toStdString(), "System\\CurrentControlSet\\Services\\Class\\Modem\\0000");
-  EXPECT_EQ(FindModemKey("Other Modem"), QString());
-}
-
 }  // namespace

@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <vector>
+#include <utility>
 
 namespace {
 
@@ -20,131 +20,58 @@ namespace fs = std::filesystem;
 
 void IgnoreMessage(DWORD, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
 
-// Every wrapper, called with output arguments that must come back untouched; true when they did.
-struct WrapperCall {
-  const char* name;
-  std::function<LONG(bool& untouched)> call;
+// The output arguments of the wrappers, every byte set to one mark: a wrapper that refuses leaves them so.
+struct Outputs {
+  Outputs() { std::memset(static_cast<void*>(this), 0xA5, sizeof *this); }
+  HLINEAPP app;
+  DWORD count, version, address;
+  HLINE line;
+  HCALL call;
+  LINEEXTENSIONID extension;
+  VARSTRING id;
+  LINECALLSTATUS status;
+  LINEDEVCAPS caps;
+  LINETRANSLATEOUTPUT translation;
+  LINECALLINFO info;
 };
 
-std::vector<WrapperCall> EveryWrapper() {
-  constexpr DWORD kMark = 0xA5A5A5A5u;
-  return {
-      {"lineInitialize",
-       [](bool& untouched) {
-         HLINEAPP app = kMark;
-         DWORD count = kMark;
-         const LONG r = qxtapi::lineInitialize(&app, nullptr, &IgnoreMessage, nullptr, &count);
-         untouched = app == kMark && count == kMark;
-         return r;
-       }},
-      {"lineShutdown",
-       [](bool& untouched) {
-         HLINEAPP app = kMark;
-         const LONG r = qxtapi::lineShutdown(app);
-         untouched = app == kMark;
-         return r;
-       }},
-      {"lineNegotiateAPIVersion",
-       [](bool& untouched) {
-         DWORD version = kMark;
-         LINEEXTENSIONID extension{kMark, kMark, kMark, kMark};
-         const LONG r = qxtapi::lineNegotiateAPIVersion(1, 0, 0x10000, 0x90000, &version, &extension);
-         untouched = version == kMark && extension.dwExtensionID0 == kMark;
-         return r;
-       }},
-      {"lineGetID",
-       [](bool& untouched) {
-         VARSTRING id{kMark, kMark, kMark, kMark, kMark, kMark};
-         const LONG r = qxtapi::lineGetID(1, 0, 0, LINECALLSELECT_LINE, &id, "comm/datamodem");
-         untouched = id.dwTotalSize == kMark && id.dwUsedSize == kMark;
-         return r;
-       }},
-      {"lineOpen",
-       [](bool& untouched) {
-         HLINE line = kMark;
-         const LONG r = qxtapi::lineOpen(1, 0, &line, 0x20000, 0, 0, LINECALLPRIVILEGE_NONE, LINEMEDIAMODE_DATAMODEM,
-                                         nullptr);
-         untouched = line == kMark;
-         return r;
-       }},
-      {"lineGetCallStatus",
-       [](bool& untouched) {
-         LINECALLSTATUS status{};
-         status.dwCallState = kMark;
-         const LONG r = qxtapi::lineGetCallStatus(1, &status);
-         untouched = status.dwCallState == kMark;
-         return r;
-       }},
-      {"lineDrop", [](bool&) { return qxtapi::lineDrop(1, nullptr, 0); }},
-      {"lineDeallocateCall", [](bool&) { return qxtapi::lineDeallocateCall(1); }},
-      {"lineClose", [](bool&) { return qxtapi::lineClose(1); }},
-      {"lineMakeCall",
-       [](bool& untouched) {
-         HCALL call = kMark;
-         const LONG r = qxtapi::lineMakeCall(1, &call, "101", 0, nullptr);
-         untouched = call == kMark;
-         return r;
-       }},
-      {"lineAnswer", [](bool&) { return qxtapi::lineAnswer(1, nullptr, 0); }},
-      {"lineConfigDialog", [](bool&) { return qxtapi::lineConfigDialog(0, nullptr, "comm/datamodem"); }},
-      {"lineGetDevConfig",
-       [](bool& untouched) {
-         VARSTRING config{kMark, kMark, kMark, kMark, kMark, kMark};
-         const LONG r = qxtapi::lineGetDevConfig(0, &config, "comm/datamodem");
-         untouched = config.dwNeededSize == kMark;
-         return r;
-       }},
-      {"lineSetDevConfig",
-       [](bool&) {
-         const char block[8] = {};
-         return qxtapi::lineSetDevConfig(0, block, sizeof block, "comm/datamodem");
-       }},
-      {"lineGetDevCaps",
-       [](bool& untouched) {
-         LINEDEVCAPS caps{};
-         caps.dwTotalSize = sizeof caps;
-         caps.dwNeededSize = kMark;
-         const LONG r = qxtapi::lineGetDevCaps(1, 0, 0x20000, 0, &caps);
-         untouched = caps.dwNeededSize == kMark;
-         return r;
-       }},
-      {"lineTranslateAddress",
-       [](bool& untouched) {
-         LINETRANSLATEOUTPUT output{};
-         output.dwTotalSize = sizeof output;
-         output.dwNeededSize = kMark;
-         const LONG r = qxtapi::lineTranslateAddress(1, 0, 0x20000, "t101", 0, 0, &output);
-         untouched = output.dwNeededSize == kMark;
-         return r;
-       }},
-      {"lineGetAddressID",
-       [](bool& untouched) {
-         DWORD address = kMark;
-         const LONG r = qxtapi::lineGetAddressID(1, &address, LINEADDRESSMODE_DIALABLEADDR, "101", 4);
-         untouched = address == kMark;
-         return r;
-       }},
-      {"lineUncompleteCall", [](bool&) { return qxtapi::lineUncompleteCall(1, 1); }},
-      {"lineMonitorDigits", [](bool&) { return qxtapi::lineMonitorDigits(1, LINEDIGITMODE_DTMF); }},
-      {"lineGetCallInfo",
-       [](bool& untouched) {
-         LINECALLINFO info{};
-         info.dwTotalSize = sizeof info;
-         info.dwNeededSize = kMark;
-         const LONG r = qxtapi::lineGetCallInfo(1, &info);
-         untouched = info.dwNeededSize == kMark;
-         return r;
-       }},
-      {"lineSetCallParams", [](bool&) { return qxtapi::lineSetCallParams(1, LINEBEARERMODE_VOICE, 0, 0, nullptr); }},
-  };
-}
+using Wrapper = std::pair<const char*, std::function<LONG(Outputs&)>>;
+const char kBlock[8] = {};
+const Wrapper kWrappers[] = {
+    {"lineInitialize", [](Outputs& o) { return qxtapi::lineInitialize(&o.app, nullptr, &IgnoreMessage, nullptr, &o.count); }},
+    {"lineShutdown", [](Outputs& o) { return qxtapi::lineShutdown(o.app); }},
+    {"lineNegotiateAPIVersion",
+     [](Outputs& o) { return qxtapi::lineNegotiateAPIVersion(1, 0, 0x10000, 0x90000, &o.version, &o.extension); }},
+    {"lineGetID", [](Outputs& o) { return qxtapi::lineGetID(1, 0, 0, LINECALLSELECT_LINE, &o.id, "comm/datamodem"); }},
+    {"lineOpen",
+     [](Outputs& o) {
+       return qxtapi::lineOpen(1, 0, &o.line, 0x20000, 0, 0, LINECALLPRIVILEGE_NONE, LINEMEDIAMODE_DATAMODEM, nullptr);
+     }},
+    {"lineGetCallStatus", [](Outputs& o) { return qxtapi::lineGetCallStatus(1, &o.status); }},
+    {"lineDrop", [](Outputs&) { return qxtapi::lineDrop(1, nullptr, 0); }},
+    {"lineDeallocateCall", [](Outputs&) { return qxtapi::lineDeallocateCall(1); }},
+    {"lineClose", [](Outputs&) { return qxtapi::lineClose(1); }},
+    {"lineMakeCall", [](Outputs& o) { return qxtapi::lineMakeCall(1, &o.call, "101", 0, nullptr); }},
+    {"lineAnswer", [](Outputs&) { return qxtapi::lineAnswer(1, nullptr, 0); }},
+    {"lineConfigDialog", [](Outputs&) { return qxtapi::lineConfigDialog(0, nullptr, "comm/datamodem"); }},
+    {"lineGetDevConfig", [](Outputs& o) { return qxtapi::lineGetDevConfig(0, &o.id, "comm/datamodem"); }},
+    {"lineSetDevConfig", [](Outputs&) { return qxtapi::lineSetDevConfig(0, kBlock, sizeof kBlock, "comm/datamodem"); }},
+    {"lineGetDevCaps", [](Outputs& o) { return qxtapi::lineGetDevCaps(1, 0, 0x20000, 0, &o.caps); }},
+    {"lineTranslateAddress",
+     [](Outputs& o) { return qxtapi::lineTranslateAddress(1, 0, 0x20000, "t101", 0, 0, &o.translation); }},
+    {"lineGetAddressID",
+     [](Outputs& o) { return qxtapi::lineGetAddressID(1, &o.address, LINEADDRESSMODE_DIALABLEADDR, "101", 4); }},
+    {"lineUncompleteCall", [](Outputs&) { return qxtapi::lineUncompleteCall(1, 1); }},
+    {"lineMonitorDigits", [](Outputs&) { return qxtapi::lineMonitorDigits(1, LINEDIGITMODE_DTMF); }},
+    {"lineGetCallInfo", [](Outputs& o) { return qxtapi::lineGetCallInfo(1, &o.info); }},
+    {"lineSetCallParams", [](Outputs&) { return qxtapi::lineSetCallParams(1, LINEBEARERMODE_VOICE, 0, 0, nullptr); }},
+};
 
 void ExpectEveryWrapperRefuses() {
-  for (const WrapperCall& wrapper : EveryWrapper()) {
-    bool untouched = true;
-    EXPECT_EQ(wrapper.call(untouched), -1) << wrapper.name;
-    EXPECT_TRUE(untouched) << wrapper.name << " wrote its output";
-  }
+  Outputs outputs;
+  const Outputs marked;
+  for (const auto& [name, call] : kWrappers) EXPECT_EQ(call(outputs), -1) << name;
+  EXPECT_EQ(std::memcmp(&outputs, &marked, sizeof outputs), 0) << "a wrapper that refused wrote an output";
 }
 
 TEST(MissingLibrary, EveryWrapperReturnsMinusOneAndLeavesItsOutputs) {
