@@ -15,7 +15,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <vector>
 
 // The telephony events. The sender comes first; Ignore may be changed by the handler.
 using TNotifyCallDisconnect = std::function<void(QObject* Com, bool ByRemote)>;
@@ -188,7 +187,6 @@ protected:
   };
 
 private:
-
   static void LineCallback(DWORD hDevice, DWORD dwMessage, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
                            DWORD_PTR dwParam2, DWORD_PTR dwParam3);
   void HandleLineMessage(DWORD hDevice, DWORD dwMessage, DWORD_PTR dwParam1, DWORD_PTR dwParam2);
