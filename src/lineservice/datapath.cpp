@@ -44,9 +44,10 @@ std::shared_ptr<Tap> Tap::Create(DWORD lines, DWORD bitsPerSecond, Sender sender
   options.modemLines[0] = lines;
   auto link = platform::VirtualLink::Create(options);
   if (!link) return nullptr;
-  // A read of end 1 returns with the first bytes there, or after one slice with none.
-  COMMTIMEOUTS timeouts{kMaxDword, kMaxDword, kSlice, 0, 0};
+  // A read of end 1 returns at once with what is there; the thread waits for bytes with EV_RXCHAR.
+  COMMTIMEOUTS timeouts{kMaxDword, 0, 0, 0, 0};
   SetCommTimeouts(link->End(1), &timeouts);
+  SetCommMask(link->End(1), EV_RXCHAR);
   SetupComm(link->End(1), 64 * 1024, 64 * 1024);
   std::shared_ptr<Tap> tap(new Tap(std::move(link), std::move(sender)));
   Tap* self = tap.get();
@@ -70,21 +71,39 @@ bool Tap::TakeAndSend() {
   std::vector<char> buffer(kChunk);
   Request read;
   DWORD got = 0;
-  long n = ReadFile(m_ServiceEnd, buffer.data(), DWORD(buffer.size()), &got, &read.record)
-               ? long(got)
-               : (GetLastError() == ERROR_IO_PENDING ? Complete(m_ServiceEnd, read, m_Stop) : -1);
+  const long n = ReadFile(m_ServiceEnd, buffer.data(), DWORD(buffer.size()), &got, &read.record)
+                     ? long(got)
+                     : (GetLastError() == ERROR_IO_PENDING ? Complete(m_ServiceEnd, read, m_Stop) : -1);
   if (n <= 0) return n == 0;
   m_Sender(buffer.data(), std::size_t(n), m_Stop);
   return true;
 }
 
+bool Tap::AwaitBytes() {
+  if (InQueueOf(m_ServiceEnd) > 0) return true;
+  Request wait;
+  DWORD mask = 0;
+  if (!WaitCommEvent(m_ServiceEnd, &mask, &wait.record)) {
+    if (GetLastError() != ERROR_IO_PENDING) return false;
+    // In slices: the tap stops, or its caller closes the port and nothing more can come.
+    while (WaitForSingleObject(wait.record.hEvent, kSlice) != WAIT_OBJECT_0)
+      if (m_Stop.load() || !CallerOpen()) CancelIo(m_ServiceEnd);
+    DWORD transferred = 0;
+    GetOverlappedResult(m_ServiceEnd, &wait.record, &transferred, TRUE);
+  }
+  return InQueueOf(m_ServiceEnd) > 0;
+}
+
 void Tap::Upstream() {
   while (!m_Stop.load()) {
-    // Looked at before the read: what the caller wrote before closing is queued by then.
+    // Looked at before the wait: what the caller wrote before closing is queued by then.
     const bool callerOpen = CallerOpen();
-    std::unique_lock lock(m_Upstream);
-    if (!TakeAndSend()) break;
-    if (!callerOpen && InQueueOf(m_ServiceEnd) == 0) break;
+    if (AwaitBytes()) {
+      std::lock_guard lock(m_Upstream);
+      if (!TakeAndSend()) break;
+    } else if (!callerOpen) {
+      break;
+    }
   }
   m_Done.store(true);
 }
@@ -106,8 +125,14 @@ bool Tap::Deliver(const char* data, std::size_t count) {
 }
 
 void Tap::Drain() {
-  std::unique_lock lock(m_Upstream, std::chrono::seconds(1));
-  if (!lock.owns_lock()) return;
+  // The thread holds the lock only while it hands bytes on, so the wait is short unless the far
+  // end is slow to take them; it is bounded all the same.
+  std::unique_lock lock(m_Upstream, std::defer_lock);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (!lock.try_lock()) {
+    if (std::chrono::steady_clock::now() >= deadline) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   while (InQueueOf(m_ServiceEnd) > 0 && TakeAndSend()) {
   }
 }

@@ -45,8 +45,10 @@ public:
 private:
   Tap(std::shared_ptr<platform::VirtualLink> link, Sender sender);
   void Upstream();
-  // Reads what end 1 holds (waiting one slice for the first byte) and sends it; with the upstream
-  // lock held. False when end 1 can no longer be read.
+  // Waits until end 1 holds bytes; false when none came (stopped, or the caller closed the port).
+  bool AwaitBytes();
+  // Reads what end 1 holds and sends it; with the upstream lock held. False when end 1 can no
+  // longer be read.
   bool TakeAndSend();
 
   const std::shared_ptr<platform::VirtualLink> m_Link;
@@ -54,7 +56,7 @@ private:
   const Sender m_Sender;
   std::atomic<bool> m_Stop{false};
   std::atomic<bool> m_Done{false};
-  std::timed_mutex m_Upstream;  // one reader of end 1 at a time: the thread or Drain
+  std::mutex m_Upstream;  // one reader of end 1 at a time: the thread or Drain
   std::mutex m_Downstream;      // one writer into end 1 at a time
   std::thread m_Thread;
 };
