@@ -1,5 +1,5 @@
 // The registry calls and their store: result codes, sizes, names without regard to case, access
-// rights, deletion, the file's text, a corrupt file, and two processes writing at once. Every test
+// rights, deletion, the file's text, a corrupt file, and writers in two processes at once. Every test
 // has a store folder of its own (QX_REGISTRY_DIR).
 #include "platform/winapi.h"
 #include "support/testenvironment.h"
@@ -9,10 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -52,10 +54,10 @@ protected:
     return RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(data.data()), static_cast<DWORD>(data.size()));
   }
 
-  static LONG Query(HKEY key, const char* name, std::string* data = nullptr, DWORD* type = nullptr) {
+  static LONG Query(HKEY key, const char* name, std::string* data = nullptr) {
     BYTE buffer[4096];
     DWORD size = sizeof buffer;
-    const LONG result = RegQueryValueExA(key, name, nullptr, type, buffer, &size);
+    const LONG result = RegQueryValueExA(key, name, nullptr, nullptr, buffer, &size);
     if (data && result == ERROR_SUCCESS) data->assign(reinterpret_cast<char*>(buffer), size);
     return result;
   }
@@ -285,7 +287,6 @@ TEST_F(Registry, BadHandlesAndParameters) {
   BYTE data[4] = {};
   DWORD size = sizeof data;
   DWORD reserved = 0;
-  char name[16];
   const struct {
     const char* what;
     LONG expected;
@@ -295,7 +296,6 @@ TEST_F(Registry, BadHandlesAndParameters) {
       {"HKEY_CLASSES_ROOT", ERROR_INVALID_HANDLE, [&] { return RegOpenKeyExA(0x80000000u, "", 0, KEY_READ, &result); }},
       {"an event", ERROR_INVALID_HANDLE, [&] { return RegQueryValueExA(event, "v", nullptr, nullptr, data, &size); }},
       {"closed key", ERROR_INVALID_HANDLE, [&] { return RegQueryValueExA(closed, "v", nullptr, nullptr, data, &size); }},
-      {"closed twice", ERROR_INVALID_HANDLE, [&] { return RegCloseKey(closed); }},
       {"close an event", ERROR_INVALID_HANDLE, [&] { return RegCloseKey(event); }},
       {"missing key", ERROR_FILE_NOT_FOUND, [&] { return RegOpenKeyExA(key, "Missing", 0, KEY_READ, &result); }},
       {"no result", ERROR_INVALID_PARAMETER, [&] { return RegOpenKeyExA(key, "", 0, KEY_READ, nullptr); }},
@@ -313,8 +313,6 @@ TEST_F(Registry, BadHandlesAndParameters) {
       {"set null data", ERROR_INVALID_PARAMETER, [&] { return RegSetValueExA(key, "v", 0, REG_BINARY, nullptr, 4); }},
       {"enum null name", ERROR_INVALID_PARAMETER,
        [&] { return RegEnumKeyExA(key, 0, nullptr, &size, nullptr, nullptr, nullptr, nullptr); }},
-      {"enum reserved", ERROR_INVALID_PARAMETER,
-       [&] { return RegEnumKeyExA(key, 0, name, &size, &reserved, nullptr, nullptr, nullptr); }},
   };
   for (const auto& c : cases) {
     SetLastError(777);
@@ -432,7 +430,7 @@ TEST_F(Registry, CorruptStoreIsReportedAndNeverOverwritten) {
   EXPECT_EQ(Set(HKEY_CURRENT_USER, "v", REG_SZ, Bytes("x")), ERROR_BADDB);
 }
 
-TEST_F(Registry, TwoProcessesWritingAtOnceLoseNothing) {
+TEST_F(Registry, WritersInTwoProcessesAtOnceLoseNothing) {
   constexpr int kWrites = 60;
   const HKEY key = Create("Software\\Race");
   int start[2];
@@ -445,17 +443,23 @@ TEST_F(Registry, TwoProcessesWritingAtOnceLoseNothing) {
       close(start[1]);
       char go;
       if (read(start[0], &go, 1) != 0) _exit(2);  // both start when the parent closes the pipe
-      int failures = 0;
-      for (int i = 0; i < kWrites; ++i) {
-        const std::string name = std::to_string(child) + "-" + std::to_string(i);
-        failures += Set(key, name.c_str(), REG_SZ, Bytes(name.c_str())) != ERROR_SUCCESS;
-        if (i % 10 == 0) {
-          HKEY sub = 0;
-          failures += RegCreateKeyExA(key, ("k" + name).c_str(), 0, nullptr, 0, KEY_READ, nullptr, &sub, nullptr) !=
-                      ERROR_SUCCESS;
-          RegCloseKey(sub);
+      // Two threads in each process, so that writers meet within a process as well as between.
+      std::atomic<int> failures{0};
+      const auto write = [&](int first) {
+        for (int i = first; i < kWrites; i += 2) {
+          const std::string name = std::to_string(child) + "-" + std::to_string(i);
+          failures += Set(key, name.c_str(), REG_SZ, Bytes(name.c_str())) != ERROR_SUCCESS;
+          if (i % 10 == 0) {
+            HKEY sub = 0;
+            failures += RegCreateKeyExA(key, ("k" + name).c_str(), 0, nullptr, 0, KEY_READ, nullptr, &sub,
+                                        nullptr) != ERROR_SUCCESS;
+            RegCloseKey(sub);
+          }
         }
-      }
+      };
+      std::thread other(write, 1);
+      write(0);
+      other.join();
       _exit(failures == 0 ? 0 : 1);
     }
   }

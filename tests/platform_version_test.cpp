@@ -19,7 +19,7 @@ OSVERSIONINFOA Query() {
   return info;
 }
 
-TEST(Version, KernelReleaseOnNtPlatform) {
+TEST(Version, KernelReleaseOnNtPlatformForTheRecordsSize) {
   utsname names{};
   ASSERT_EQ(uname(&names), 0);
   unsigned major = 0, minor = 0, build = 0;
@@ -31,14 +31,12 @@ TEST(Version, KernelReleaseOnNtPlatform) {
   EXPECT_EQ(info.dwMinorVersion, minor);
   EXPECT_EQ(info.dwBuildNumber, build);
   EXPECT_STREQ(info.szCSDVersion, "");
-}
 
-TEST(Version, SizeMustBeTheRecords) {
   for (DWORD size : {0u, 147u, 156u}) {
-    OSVERSIONINFOA info{};
-    info.dwOSVersionInfoSize = size;
+    OSVERSIONINFOA wrong{};
+    wrong.dwOSVersionInfoSize = size;
     SetLastError(0);
-    EXPECT_FALSE(GetVersionExA(&info)) << size;
+    EXPECT_FALSE(GetVersionExA(&wrong)) << size;
     EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER) << size;
   }
 }

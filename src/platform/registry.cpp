@@ -57,7 +57,6 @@ bool SamePath(const KeyPath& a, const KeyPath& b) {
 void MarkDeleted(RegistryRoot root, const KeyPath& path) {
   auto& opened = Opened();
   std::lock_guard lock(opened.mutex);
-  std::erase_if(opened.keys, [](const std::weak_ptr<OpenedKey>& key) { return key.expired(); });
   for (const auto& weak : opened.keys) {
     if (const auto key = weak.lock(); key && key->Root() == root && SamePath(key->Path(), path)) key->MarkDeleted();
   }
@@ -131,6 +130,7 @@ LONG Register(const Key& key, HKEY* result) {
   if (handle == INVALID_HANDLE_VALUE) return ERROR_TOO_MANY_OPEN_FILES;
   auto& all = Opened();
   std::lock_guard lock(all.mutex);
+  std::erase_if(all.keys, [](const std::weak_ptr<OpenedKey>& key) { return key.expired(); });
   all.keys.push_back(opened);
   *result = handle;
   return ERROR_SUCCESS;

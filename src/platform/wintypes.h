@@ -330,6 +330,15 @@ struct DEV_BROADCAST_HDR {
   DWORD dbch_reserved;
 };
 
+// A DEV_BROADCAST_HDR for DBT_DEVTYP_PORT followed by the port's name; dbcp_size counts the name
+// and its terminating zero.
+struct DEV_BROADCAST_PORT {
+  DWORD dbcp_size;
+  DWORD dbcp_devicetype;
+  DWORD dbcp_reserved;
+  char dbcp_name[1];
+};
+
 // 100-nanosecond intervals since 1601-01-01 UTC.
 struct FILETIME {
   DWORD dwLowDateTime;
@@ -349,13 +358,6 @@ struct WIN32_FIND_DATA {
   char cAlternateFileName[14];
 };
 
-static_assert(sizeof(OVERLAPPED) == 20 && offsetof(OVERLAPPED, hEvent) == 16);
-static_assert(sizeof(COMSTAT) == 12 && offsetof(COMSTAT, cbInQue) == 4 && offsetof(COMSTAT, cbOutQue) == 8);
-static_assert(sizeof(COMMTIMEOUTS) == 20 && offsetof(COMMTIMEOUTS, WriteTotalTimeoutMultiplier) == 12);
-static_assert(sizeof(COMMPROP) == 64 && offsetof(COMMPROP, dwCurrentTxQueue) == 44 &&
-              offsetof(COMMPROP, dwCurrentRxQueue) == 48);
-static_assert(sizeof(DCB) == 28 && offsetof(DCB, ByteSize) == 18 && offsetof(DCB, EvtChar) == 25);
-static_assert(sizeof(COMMCONFIG) == 52 && offsetof(COMMCONFIG, dcb) == 8);
 struct OSVERSIONINFOA {
   DWORD dwOSVersionInfoSize;  // set by the caller: sizeof(OSVERSIONINFOA)
   DWORD dwMajorVersion;
@@ -365,5 +367,13 @@ struct OSVERSIONINFOA {
   char szCSDVersion[128];
 };
 
+static_assert(sizeof(OVERLAPPED) == 20 && offsetof(OVERLAPPED, hEvent) == 16);
+static_assert(sizeof(COMSTAT) == 12 && offsetof(COMSTAT, cbInQue) == 4 && offsetof(COMSTAT, cbOutQue) == 8);
+static_assert(sizeof(COMMTIMEOUTS) == 20 && offsetof(COMMTIMEOUTS, WriteTotalTimeoutMultiplier) == 12);
+static_assert(sizeof(COMMPROP) == 64 && offsetof(COMMPROP, dwCurrentTxQueue) == 44 &&
+              offsetof(COMMPROP, dwCurrentRxQueue) == 48);
+static_assert(sizeof(DCB) == 28 && offsetof(DCB, ByteSize) == 18 && offsetof(DCB, EvtChar) == 25);
+static_assert(sizeof(COMMCONFIG) == 52 && offsetof(COMMCONFIG, dcb) == 8);
 static_assert(sizeof(FILETIME) == 8);
+static_assert(sizeof(DEV_BROADCAST_HDR) == 12 && offsetof(DEV_BROADCAST_PORT, dbcp_name) == 12);
 static_assert(sizeof(OSVERSIONINFOA) == 148 && offsetof(OSVERSIONINFOA, szCSDVersion) == 20);

@@ -1,39 +1,12 @@
 #include "qx/qxcommport.h"
 
 #include "framework/format.h"
+#include "framework/serialdevices.h"
 #include "platform/commdevices.h"
 #include "platform/winapi.h"
 #include "qx/qxwin32.h"
 
 #include <QDir>
-#include <QFileInfo>
-
-#include <algorithm>
-
-namespace {
-
-// Names of serial devices. A ttyS entry exists for every possible UART, so it counts only when
-// the kernel has a device behind it.
-const QStringList kSerialPatterns = {QStringLiteral("ttyS*"),   QStringLiteral("ttyUSB*"),
-                                     QStringLiteral("ttyACM*"), QStringLiteral("ttyAMA*"),
-                                     QStringLiteral("ttyXRUSB*"), QStringLiteral("rfcomm*")};
-
-bool IsSerialDevice(const QString& folder, const QString& name) {
-  if (!name.startsWith(QStringLiteral("ttyS")) || folder != QStringLiteral("/dev")) return true;
-  return QFileInfo::exists(QStringLiteral("/sys/class/tty/%1/device/driver").arg(name));
-}
-
-// ttyUSB2 before ttyUSB10: the stem, then the trailing number by value.
-bool NaturalLess(const QString& a, const QString& b) {
-  const auto split = [](const QString& name) {
-    qsizetype digits = name.size();
-    while (digits > 0 && name[digits - 1].isDigit()) --digits;
-    return std::pair(name.left(digits), name.mid(digits).toULongLong());
-  };
-  return split(a) < split(b);
-}
-
-}  // namespace
 
 TqxCommPort::TqxCommPort(QObject* owner) : TqxCustomComm(owner) {}
 
@@ -133,10 +106,7 @@ void TqxCommPort::SetDeviceIndex(int Index) {
 void TqxCommPort::EnumDevices() {
   ClearDevices();
   const QDir folder(m_DeviceFolder);
-  QStringList names = folder.entryList(kSerialPatterns, QDir::System | QDir::Files | QDir::Readable | QDir::Writable);
-  names.removeIf([this](const QString& name) { return !IsSerialDevice(m_DeviceFolder, name); });
-  std::sort(names.begin(), names.end(), NaturalLess);
-  for (const QString& name : names) {
+  for (const QString& name : SerialDeviceNames(m_DeviceFolder)) {
     auto* device = new TqxDevice;
     device->Name = folder.filePath(name);
     AddDevice(device);
