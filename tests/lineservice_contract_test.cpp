@@ -150,6 +150,25 @@ TEST_F(LineContract, NothingWorksBeforeInitialiseOrAfterTheLastShutdown) {
   EXPECT_EQ(tapi.lineShutdown(kBogus), LINEERR_UNINITIALIZED);
 }
 
+TEST_F(LineContract, ACorruptStoreIsReportedAndLeftAlone) {
+  QDir().mkpath(QString::fromStdString(m_Folder / "registry"));
+  const QString path = QString::fromStdString(m_Folder / "registry/HKEY_LOCAL_MACHINE.reg");
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write("this is { not a store\n");
+  file.close();
+  HLINEAPP app = 0;
+  DWORD devices = 7;
+  EXPECT_EQ(tapi.lineInitialize(&app, nullptr, &LineRecorder::Callback, "test", &devices), LINEERR_INIFILECORRUPT);
+  EXPECT_EQ(devices, 7u);
+  QFile again(path);
+  ASSERT_TRUE(again.open(QIODevice::ReadOnly));
+  EXPECT_EQ(again.readAll(), QByteArray("this is { not a store\n")) << "no default modems were written over it";
+  QByteArray buffer = VarBuffer(2048);
+  EXPECT_EQ(tapi.lineGetDevConfig(0, reinterpret_cast<VARSTRING*>(buffer.data()), "comm/datamodem"), LINEERR_UNINITIALIZED)
+      << "the service did not start";
+}
+
 TEST_F(LineContract, StructuresObeyTheirTotalSize) {
   LineApp a(tapi);
   const HLINE line = a.Open(0);
