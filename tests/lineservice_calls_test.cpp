@@ -325,6 +325,18 @@ TEST_F(LineCalls, DigitsReachAVoiceCallThatWatchesForThem) {
   EXPECT_TRUE(status.dwCallFeatures & LINECALLFEATURE_MONITORDIGITS);
 }
 
+TEST_F(LineCalls, BytesSentRightAfterTheAnswerWaitForTheFarPort) {
+  LineApp app(tapi);
+  Connect(app);
+  const HANDLE callerComm = app.Comm(caller);
+  ASSERT_TRUE(WriteAll(callerComm, "early bird"));
+  ProcessEventsFor(100);  // the callee has not fetched its port yet
+  const HANDLE calleeComm = app.Comm(callee);
+  EXPECT_EQ(ReadCount(calleeComm, 10), QByteArray("early bird"));
+  CloseHandle(callerComm);
+  CloseHandle(calleeComm);
+}
+
 // Last in this program: the library stays loaded from here on.
 TEST_F(LineCalls, ShutdownAndUnloadFromInsideACallbackIsSafe) {
   // As the binding does when a handler hangs up: lineShutdown, then FreeLibrary, inside the
