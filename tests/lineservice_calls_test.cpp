@@ -324,3 +324,47 @@ TEST_F(LineCalls, DigitsReachAVoiceCallThatWatchesForThem) {
   ASSERT_EQ(tapi.lineGetCallStatus(incoming, &status), 0);
   EXPECT_TRUE(status.dwCallFeatures & LINECALLFEATURE_MONITORDIGITS);
 }
+
+TEST_F(LineCalls, BytesSentRightAfterTheAnswerWaitForTheFarPort) {
+  LineApp app(tapi);
+  Connect(app);
+  const HANDLE callerComm = app.Comm(caller);
+  ASSERT_TRUE(WriteAll(callerComm, "early bird"));
+  ProcessEventsFor(100);  // the callee has not fetched its port yet
+  const HANDLE calleeComm = app.Comm(callee);
+  EXPECT_EQ(ReadCount(calleeComm, 10), QByteArray("early bird"));
+  CloseHandle(callerComm);
+  CloseHandle(calleeComm);
+}
+
+// Last in this program: the library stays loaded from here on.
+TEST_F(LineCalls, ShutdownAndUnloadFromInsideACallbackIsSafe) {
+  // As the binding does when a handler hangs up: lineShutdown, then FreeLibrary, inside the
+  // callback that reported the end of the call.
+  HMODULE module = LoadLibraryA("tapi32.dll");
+  FreeLibrary(tapi.module);
+  tapi.module = nullptr;
+  HLINEAPP app = 0;
+  DWORD devices = 0;
+  auto initialize = reinterpret_cast<decltype(&::lineInitialize)>(GetProcAddress(module, "lineInitialize"));
+  auto shutdown = reinterpret_cast<decltype(&::lineShutdown)>(GetProcAddress(module, "lineShutdown"));
+  auto open = reinterpret_cast<decltype(&::lineOpen)>(GetProcAddress(module, "lineOpen"));
+  auto makeCall = reinterpret_cast<decltype(&::lineMakeCall)>(GetProcAddress(module, "lineMakeCall"));
+  ASSERT_EQ(initialize(&app, nullptr, &LineRecorder::Callback, "test", &devices), 0);
+  bool unloaded = false;
+  recorder.onEvent = [&](const LineEvent& e) {
+    if (e.message != LINE_CALLSTATE || e.p1 != LINECALLSTATE_DISCONNECTED || unloaded) return;
+    EXPECT_EQ(shutdown(app), 0);
+    EXPECT_TRUE(FreeLibrary(module));
+    unloaded = true;
+  };
+  HLINE line = 0;
+  ASSERT_EQ(open(app, 0, &line, TAPI_VERSION2_0, 0, 1, LINECALLPRIVILEGE_NONE, LINEMEDIAMODE_DATAMODEM, nullptr), 0);
+  HCALL call = 0;
+  ASSERT_GT(makeCall(line, &call, "555", 0, nullptr), 0);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return unloaded; }));
+  ProcessEventsFor(50);  // whatever was still queued for the usage handle is dropped, not run
+  TapiLibrary again;  // and the library starts afresh
+  LineApp fresh(again);
+  EXPECT_EQ(fresh.devices, 2u);
+}

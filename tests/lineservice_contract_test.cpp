@@ -1,7 +1,6 @@
 // The line service's contract as the binding uses it, through the library loaded at run time:
 // result codes on bad input, structure sizes, when callbacks come and on which thread, loading
 // and unloading, the devices and their answers, address translation and the message table.
-#include "support/commio.h"
 #include "support/linetest.h"
 
 #include "platform/kernelobject.h"
@@ -14,6 +13,8 @@
 #include <QThread>
 
 #include <dirent.h>
+
+#include <future>
 
 namespace {
 
@@ -149,6 +150,25 @@ TEST_F(LineContract, NothingWorksBeforeInitialiseOrAfterTheLastShutdown) {
   EXPECT_EQ(tapi.lineShutdown(kBogus), LINEERR_UNINITIALIZED);
 }
 
+TEST_F(LineContract, ACorruptStoreIsReportedAndLeftAlone) {
+  QDir().mkpath(QString::fromStdString(m_Folder / "registry"));
+  const QString path = QString::fromStdString(m_Folder / "registry/HKEY_LOCAL_MACHINE.reg");
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write("this is { not a store\n");
+  file.close();
+  HLINEAPP app = 0;
+  DWORD devices = 7;
+  EXPECT_EQ(tapi.lineInitialize(&app, nullptr, &LineRecorder::Callback, "test", &devices), LINEERR_INIFILECORRUPT);
+  EXPECT_EQ(devices, 7u);
+  QFile again(path);
+  ASSERT_TRUE(again.open(QIODevice::ReadOnly));
+  EXPECT_EQ(again.readAll(), QByteArray("this is { not a store\n")) << "no default modems were written over it";
+  QByteArray buffer = VarBuffer(2048);
+  EXPECT_EQ(tapi.lineGetDevConfig(0, reinterpret_cast<VARSTRING*>(buffer.data()), "comm/datamodem"), LINEERR_UNINITIALIZED)
+      << "the service did not start";
+}
+
 TEST_F(LineContract, StructuresObeyTheirTotalSize) {
   LineApp a(tapi);
   const HLINE line = a.Open(0);
@@ -242,31 +262,34 @@ TEST_F(LineContract, RepliesAndCallStatesComeOnlyWhileEventsAreProcessed) {
 }
 
 TEST_F(LineContract, CallbacksRunOnTheThreadThatInitialised) {
-  // A usage handle made on a thread of its own, which runs its event loop.
-  QThread worker;
-  worker.start();
-  QObject context;
-  context.moveToThread(&worker);
-  HLINEAPP app = 0;
-  DWORD devices = 0;
+  // A usage handle made on a thread of its own, which processes its events until told to stop.
+  std::promise<HLINEAPP> made;
+  std::atomic<bool> stop{false};
   std::thread::id workerId;
-  QMetaObject::invokeMethod(&context, [&] {
+  std::thread worker([&] {
     workerId = std::this_thread::get_id();
+    HLINEAPP app = 0;
+    DWORD devices = 0;
     EXPECT_EQ(tapi.lineInitialize(&app, nullptr, &LineRecorder::Callback, "worker", &devices), 0);
-  }, Qt::BlockingQueuedConnection);
+    made.set_value(app);
+    while (!stop.load()) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(tapi.lineShutdown(app), 0);
+  });
+  const HLINEAPP app = made.get_future().get();
   ASSERT_NE(app, 0u);
 
-  // Requests from this thread; their messages go to the worker.
+  // Requests from this thread; their messages go to the worker, never here.
   HLINE line = 0;
   ASSERT_EQ(tapi.lineOpen(app, 0, &line, TAPI_VERSION2_0, 0, 7, LINECALLPRIVILEGE_NONE, LINEMEDIAMODE_DATAMODEM, nullptr), 0);
   HCALL call = 0;
-  ASSERT_GT(tapi.lineMakeCall(line, &call, "555", 0, nullptr), 0);
-  ASSERT_TRUE(WaitUntil([&] { return recorder.Count() >= 2; }));
+  EXPECT_GT(tapi.lineMakeCall(line, &call, "555", 0, nullptr), 0);
+  EXPECT_TRUE(ProcessEventsUntil([&] { return recorder.Count() >= 2; }));
   for (const LineEvent& e : recorder.Events()) EXPECT_EQ(e.thread, workerId);
-
-  QMetaObject::invokeMethod(&context, [&] { EXPECT_EQ(tapi.lineShutdown(app), 0); }, Qt::BlockingQueuedConnection);
-  worker.quit();
-  worker.wait();
+  stop.store(true);
+  worker.join();
 }
 
 TEST_F(LineContract, UnloadsCleanlyAndStartsAfreshManyTimes) {

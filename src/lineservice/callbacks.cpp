@@ -1,7 +1,6 @@
 #include "lineservice/callbacks.h"
 
 #include <QCoreApplication>
-#include <QEvent>
 #include <QEventLoop>
 #include <QThread>
 
@@ -10,18 +9,6 @@
 namespace lineservice {
 
 namespace {
-
-// Only our receivers get these events, so a fixed type serves and nothing is registered per load.
-constexpr auto kLineMessageEvent = static_cast<QEvent::Type>(QEvent::User + 0x0A71);
-
-class LineMessageEvent : public QEvent {
-public:
-  explicit LineMessageEvent(const LineMessage& message) : QEvent(kLineMessageEvent), m_Message(message) {}
-  const LineMessage& Message() const { return m_Message; }
-
-private:
-  LineMessage m_Message;
-};
 
 // Callbacks being delivered on this thread: an unload while one runs would pull the code from
 // under it.
@@ -50,7 +37,14 @@ CallbackReceiver* CallbackReceiver::Create(LINECALLBACK callback, std::string& w
 }
 
 void CallbackReceiver::Post(const LineMessage& message) {
-  if (!m_Closed.load()) QCoreApplication::postEvent(this, new LineMessageEvent(message));
+  if (m_Closed.load()) return;
+  {
+    std::lock_guard lock(m_Mutex);
+    m_Queue.push_back(message);
+  }
+  // A queued call per message: it runs when the thread processes its events, and goes with the
+  // receiver when that is deleted.
+  QMetaObject::invokeMethod(this, [this] { DeliverOne(); }, Qt::QueuedConnection);
 }
 
 void CallbackReceiver::Dispose(CallbackReceiver* receiver) {
@@ -64,17 +58,21 @@ void CallbackReceiver::Dispose(CallbackReceiver* receiver) {
   receiver->deleteLater();
 }
 
-bool CallbackReceiver::event(QEvent* event) {
-  if (event->type() != kLineMessageEvent) return QObject::event(event);
-  if (m_Closed.load()) return true;
-  const LineMessage& m = static_cast<LineMessageEvent*>(event)->Message();
+void CallbackReceiver::DeliverOne() {
+  LineMessage m;
+  {
+    std::lock_guard lock(m_Mutex);
+    if (m_Queue.empty()) return;
+    m = m_Queue.front();
+    m_Queue.pop_front();
+  }
+  if (m_Closed.load()) return;
   // An exception from the callback goes on to the application's event dispatch.
   struct Delivering {
     Delivering() { ++t_Delivering; }
     ~Delivering() { --t_Delivering; }
   } delivering;
   m_Callback(m.device, m.message, m.instance, m.param1, m.param2, m.param3);
-  return true;
 }
 
 }  // namespace lineservice

@@ -1,6 +1,7 @@
 // Callback delivery: each usage handle has a receiver object living on the thread that called
-// lineInitialize. A message for the handle is posted to it as a Qt event, so the callback runs on
-// that thread, only while it processes its events, and never inside the request that caused it.
+// lineInitialize. A message for the handle is queued there and announced by a queued call, so the
+// callback runs on that thread, only while it processes its events, and never inside the request
+// that caused it.
 #pragma once
 
 #include "platform/tapi.h"
@@ -8,6 +9,8 @@
 #include <QObject>
 
 #include <atomic>
+#include <deque>
+#include <mutex>
 #include <string>
 
 namespace lineservice {
@@ -34,14 +37,15 @@ public:
   // then the library stays loaded so that no queued code runs after an unload.
   static void Dispose(CallbackReceiver* receiver);
 
-protected:
-  bool event(QEvent* event) override;
-
 private:
   explicit CallbackReceiver(LINECALLBACK callback) : m_Callback(callback) {}
+  // Delivers the oldest message; runs on the receiver's thread, once per message posted.
+  void DeliverOne();
 
   const LINECALLBACK m_Callback;
   std::atomic<bool> m_Closed{false};
+  std::mutex m_Mutex;  // the messages pass through it, so that their hand-over is ours to see
+  std::deque<LineMessage> m_Queue;
 };
 
 // Keeps this library loaded for the rest of the process.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <ctime>
 #include <sys/time.h>
+#include <unistd.h>
 
 namespace lineservice {
 
@@ -145,10 +146,10 @@ void Service::OnAccepted(Listener& listener, int fd) {
     return;
   }
   auto connection = StartConnection(fd);
-  Connection* raw = connection.get();
-  m_Unclaimed[raw] = DWORD(device - m_Devices.begin());
-  m_Exchange->AddTimer(kCallRequestBound, [this, raw] {
-    if (m_Unclaimed.erase(raw)) raw->Abort();  // still there: it never said who calls
+  m_Unclaimed[connection.get()] = DWORD(device - m_Devices.begin());
+  m_Exchange->AddTimer(kCallRequestBound, [this, weak = std::weak_ptr<Connection>(connection)] {
+    const auto unclaimed = weak.lock();
+    if (unclaimed && m_Unclaimed.erase(unclaimed.get())) unclaimed->Abort();  // it never said who calls
   });
 }
 

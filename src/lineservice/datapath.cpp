@@ -11,19 +11,24 @@ namespace {
 
 constexpr DWORD kSlice = 100;  // ms: how long one wait lasts before the stop flag is looked at again
 constexpr DWORD kMaxDword = 0xFFFFFFFFu;
-constexpr std::size_t kChunk = 16384;
 
-// An OVERLAPPED record with its own event.
-struct Request {
-  OVERLAPPED record{};
-  Request() { record.hEvent = CreateEvent(nullptr, TRUE, FALSE, nullptr); }
-  ~Request() { CloseHandle(record.hEvent); }
-  Request(const Request&) = delete;
-  Request& operator=(const Request&) = delete;
-};
+}  // namespace
+
+Tap::Request::Request() { record.hEvent = CreateEvent(nullptr, TRUE, FALSE, nullptr); }
+
+Tap::Request::~Request() { CloseHandle(record.hEvent); }
+
+OVERLAPPED* Tap::Request::Fresh() {
+  const HANDLE event = record.hEvent;
+  record = OVERLAPPED{};
+  record.hEvent = event;
+  return &record;
+}
+
+namespace {
 
 // Waits for a pending request in slices until it completes or `stop` is set; the count, or -1.
-long Complete(HANDLE handle, Request& request, const std::atomic<bool>& stop) {
+long Complete(HANDLE handle, Tap::Request& request, const std::atomic<bool>& stop) {
   while (WaitForSingleObject(request.record.hEvent, kSlice) != WAIT_OBJECT_0)
     if (stop.load()) CancelIo(handle);
   DWORD transferred = 0;
@@ -44,10 +49,11 @@ std::shared_ptr<Tap> Tap::Create(DWORD lines, DWORD bitsPerSecond, Sender sender
   options.modemLines[0] = lines;
   auto link = platform::VirtualLink::Create(options);
   if (!link) return nullptr;
-  // A read of end 1 returns with the first bytes there, or after one slice with none.
-  COMMTIMEOUTS timeouts{kMaxDword, kMaxDword, kSlice, 0, 0};
+  // A read of end 1 returns at once with what is there; the thread waits for bytes with EV_RXCHAR.
+  COMMTIMEOUTS timeouts{kMaxDword, 0, 0, 0, 0};
   SetCommTimeouts(link->End(1), &timeouts);
-  SetupComm(link->End(1), 64 * 1024, 64 * 1024);
+  SetCommMask(link->End(1), EV_RXCHAR);
+  SetupComm(link->End(1), 256 * 1024, 64 * 1024);
   std::shared_ptr<Tap> tap(new Tap(std::move(link), std::move(sender)));
   Tap* self = tap.get();
   tap->m_Thread = std::thread([self] { self->Upstream(); });
@@ -67,24 +73,39 @@ void Tap::Stop() {
 }
 
 bool Tap::TakeAndSend() {
-  std::vector<char> buffer(kChunk);
-  Request read;
   DWORD got = 0;
-  long n = ReadFile(m_ServiceEnd, buffer.data(), DWORD(buffer.size()), &got, &read.record)
-               ? long(got)
-               : (GetLastError() == ERROR_IO_PENDING ? Complete(m_ServiceEnd, read, m_Stop) : -1);
+  const long n = ReadFile(m_ServiceEnd, m_Buffer.data(), DWORD(m_Buffer.size()), &got, m_Read.Fresh())
+                     ? long(got)
+                     : (GetLastError() == ERROR_IO_PENDING ? Complete(m_ServiceEnd, m_Read, m_Stop) : -1);
   if (n <= 0) return n == 0;
-  m_Sender(buffer.data(), std::size_t(n), m_Stop);
+  m_Sender(m_Buffer.data(), std::size_t(n), m_Stop);
   return true;
+}
+
+bool Tap::AwaitBytes() {
+  if (InQueueOf(m_ServiceEnd) > 0) return true;
+  DWORD mask = 0;
+  if (!WaitCommEvent(m_ServiceEnd, &mask, m_Wait.Fresh())) {
+    if (GetLastError() != ERROR_IO_PENDING) return false;
+    // In slices: the tap stops, or its caller closes the port and nothing more can come.
+    while (WaitForSingleObject(m_Wait.record.hEvent, kSlice) != WAIT_OBJECT_0)
+      if (m_Stop.load() || !CallerOpen()) CancelIo(m_ServiceEnd);
+    DWORD transferred = 0;
+    GetOverlappedResult(m_ServiceEnd, &m_Wait.record, &transferred, TRUE);
+  }
+  return InQueueOf(m_ServiceEnd) > 0;
 }
 
 void Tap::Upstream() {
   while (!m_Stop.load()) {
-    // Looked at before the read: what the caller wrote before closing is queued by then.
+    // Looked at before the wait: what the caller wrote before closing is queued by then.
     const bool callerOpen = CallerOpen();
-    std::unique_lock lock(m_Upstream);
-    if (!TakeAndSend()) break;
-    if (!callerOpen && InQueueOf(m_ServiceEnd) == 0) break;
+    if (AwaitBytes()) {
+      std::lock_guard lock(m_Upstream);
+      if (!TakeAndSend()) break;
+    } else if (!callerOpen) {
+      break;
+    }
   }
   m_Done.store(true);
 }
@@ -92,12 +113,11 @@ void Tap::Upstream() {
 bool Tap::Deliver(const char* data, std::size_t count) {
   std::lock_guard lock(m_Downstream);
   while (count > 0 && !m_Stop.load()) {
-    Request write;
     DWORD done = 0;
     const DWORD chunk = DWORD(std::min(count, kChunk));
-    const long n = WriteFile(m_ServiceEnd, data, chunk, &done, &write.record)
+    const long n = WriteFile(m_ServiceEnd, data, chunk, &done, m_Write.Fresh())
                        ? long(done)
-                       : (GetLastError() == ERROR_IO_PENDING ? Complete(m_ServiceEnd, write, m_Stop) : -1);
+                       : (GetLastError() == ERROR_IO_PENDING ? Complete(m_ServiceEnd, m_Write, m_Stop) : -1);
     if (n <= 0) return false;
     data += n;
     count -= std::size_t(n);
@@ -106,8 +126,14 @@ bool Tap::Deliver(const char* data, std::size_t count) {
 }
 
 void Tap::Drain() {
-  std::unique_lock lock(m_Upstream, std::chrono::seconds(1));
-  if (!lock.owns_lock()) return;
+  // The thread holds the lock only while it hands bytes on, so the wait is short unless the far
+  // end is slow to take them; it is bounded all the same.
+  std::unique_lock lock(m_Upstream, std::defer_lock);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (!lock.try_lock()) {
+    if (std::chrono::steady_clock::now() >= deadline) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   while (InQueueOf(m_ServiceEnd) > 0 && TakeAndSend()) {
   }
 }

@@ -11,11 +11,22 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace lineservice {
 
 class Tap {
 public:
+  // An OVERLAPPED record with its own event, used for one kind of request after another.
+  struct Request {
+    Request();
+    ~Request();
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
+    OVERLAPPED* Fresh();  // cleared for the next request, keeping its event
+    OVERLAPPED record{};
+  };
+
   // The far end's side of the call for bytes the caller wrote: false when there is no connected
   // call (the bytes are dropped) or it ended.
   using Sender = std::function<bool(const char* data, std::size_t count, const std::atomic<bool>& cancel)>;
@@ -45,8 +56,10 @@ public:
 private:
   Tap(std::shared_ptr<platform::VirtualLink> link, Sender sender);
   void Upstream();
-  // Reads what end 1 holds (waiting one slice for the first byte) and sends it; with the upstream
-  // lock held. False when end 1 can no longer be read.
+  // Waits until end 1 holds bytes; false when none came (stopped, or the caller closed the port).
+  bool AwaitBytes();
+  // Reads what end 1 holds and sends it; with the upstream lock held. False when end 1 can no
+  // longer be read.
   bool TakeAndSend();
 
   const std::shared_ptr<platform::VirtualLink> m_Link;
@@ -54,8 +67,11 @@ private:
   const Sender m_Sender;
   std::atomic<bool> m_Stop{false};
   std::atomic<bool> m_Done{false};
-  std::timed_mutex m_Upstream;  // one reader of end 1 at a time: the thread or Drain
-  std::mutex m_Downstream;      // one writer into end 1 at a time
+  static constexpr std::size_t kChunk = 65536;
+  std::mutex m_Upstream;  // one reader of end 1 at a time: the thread or Drain; guards m_Read, m_Buffer
+  std::mutex m_Downstream;  // one writer into end 1 at a time; guards m_Write
+  Request m_Read, m_Write, m_Wait;  // m_Wait: the thread's alone
+  std::vector<char> m_Buffer = std::vector<char>(kChunk);
   std::thread m_Thread;
 };
 

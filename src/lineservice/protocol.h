@@ -28,7 +28,7 @@ enum class FrameType : std::uint8_t {
 
 constexpr std::uint8_t kProtocolVersion = 1;
 constexpr std::size_t kFrameHeader = 5;
-constexpr std::size_t kMaxData = 16384;       // bytes of one DATA frame
+constexpr std::size_t kMaxData = 65536;       // bytes of one DATA frame
 constexpr std::size_t kMaxControl = 1024;     // payload of any other frame
 constexpr std::size_t kMaxText = 255;         // numbers, names, digit strings
 

@@ -113,6 +113,8 @@ void Service::FinishStop() {
     if (finished || std::chrono::steady_clock::now() >= deadline) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  // The taps go first: a connection's reader may be waiting to hand bytes to one.
+  m_Exchange->Stop();
   std::vector<std::shared_ptr<Connection>> connections;
   {
     std::lock_guard lock(g_Lock);
@@ -122,7 +124,6 @@ void Service::FinishStop() {
   }
   for (auto& connection : connections) connection->Abort();
   connections.clear();  // joined
-  m_Exchange->Stop();
   m_Exchange.reset();
 }
 
