@@ -373,8 +373,8 @@ TEST_F(TelephonyCalls, QxlineInAnotherProcessReceivesAFileOverTheCall) {
   ASSERT_TRUE(ProcessEventsUntil([&] { return sender.successes == 1; }, 60000)) << far.Errors().toStdString();
   // The far program ends with its command, which hangs up.
   ASSERT_TRUE(ProcessEventsUntil([&] { return caller.remoteDisconnects == 1; }));
-  ASSERT_TRUE(ProcessEventsUntil([&] { return far.Process().state() == QProcess::NotRunning; }));
-  EXPECT_EQ(far.Process().exitCode(), 0) << far.Errors().toStdString();
+  ASSERT_TRUE(ProcessEventsUntil([&] { return far.Ended(); }));
+  EXPECT_EQ(far.Status(), 0) << far.Errors().toStdString();
   EXPECT_TRUE(ReadAll(receiveFolder.filePath("far.bin")) == content);
 }
 

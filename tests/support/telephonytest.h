@@ -7,10 +7,11 @@
 #include "qx/qxcommtapi.h"
 #include "qx/qxtapi.h"
 #include "linetest.h"
+#include "lrzsz.h"
 #include "recordinglog.h"
 
-#include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QStringList>
 
 #include <cstdint>
@@ -79,30 +80,27 @@ inline QString TapiErrorTextOf(const QString& message, LONG lastResult) {
                 {message, lastResult, qxtapi::TapiErrorText(static_cast<DWORD>(lastResult))});
 }
 
-// qxline in another process (QXLINE_PATH), started with `arguments`; waits until it says it waits
-// for calls. What it wrote to standard error so far is in Errors().
+// qxline in another process (QXLINE_PATH), started with `arguments` by fork and exec (which the
+// thread sanitizer follows, unlike QProcess's vfork); waits until it says it waits for calls.
 class FarLine {
 public:
-  explicit FarLine(const QStringList& arguments) {
-    m_Process.start(QStringLiteral(QXLINE_PATH), arguments);
-    ProcessEventsUntil([this] { return Errors().contains("waiting for calls"); });
+  explicit FarLine(const QStringList& arguments)
+      : m_ErrorFile(m_Folder.filePath(QStringLiteral("qxline.err"))),
+        m_Program(QStringList{QStringLiteral(QXLINE_PATH)} + arguments, m_Folder.path(), -1, m_ErrorFile) {
+    ProcessEventsUntil([this] { return Waiting(); });
   }
-  ~FarLine() {
-    if (m_Process.state() != QProcess::NotRunning) {
-      m_Process.kill();
-      m_Process.waitForFinished(5000);
-    }
-  }
-  FarLine(const FarLine&) = delete;
-  FarLine& operator=(const FarLine&) = delete;
 
-  bool Waiting() { return Errors().contains("waiting for calls"); }
-  QString Errors() { return m_Errors += QString::fromLocal8Bit(m_Process.readAllStandardError()); }
-  QProcess& Process() { return m_Process; }
+  bool Waiting() const { return Errors().contains(QStringLiteral("waiting for calls")); }
+  // What it wrote to its standard error so far.
+  QString Errors() const { return QString::fromLocal8Bit(ReadAll(m_ErrorFile)); }
+  // Whether it has ended; then its exit status.
+  bool Ended() { return m_Program.Exited(); }
+  int Status() const { return m_Program.Status(); }
 
 private:
-  QProcess m_Process;
-  QString m_Errors;
+  QTemporaryDir m_Folder;
+  QString m_ErrorFile;
+  ChildProgram m_Program;
 };
 
 class TelephonyTest : public LineServiceTest {
