@@ -99,18 +99,26 @@ TEST(Events, PulseReleasesPresentWaitersOnly) {
   }
 }
 
+// Calls racing with CloseHandle on another thread either work or fail as on a closed handle;
+// once it is closed, they all fail that way.
 TEST(Handles, CloseRacingWithWaitIsSafe) {
   for (int round = 0; round < 50; ++round) {
     HANDLE event = CreateEvent(nullptr, TRUE, FALSE, nullptr);
-    std::thread user([event] {
+    std::atomic<int> odd{0};
+    std::thread user([event, &odd] {
       for (int i = 0; i < 100; ++i) {
-        SetEvent(event);
-        WaitForSingleObject(event, 0);
-        ResetEvent(event);
+        if (!SetEvent(event) && GetLastError() != ERROR_INVALID_HANDLE) ++odd;
+        const DWORD waited = WaitForSingleObject(event, 0);
+        if (waited != WAIT_OBJECT_0 && waited != WAIT_TIMEOUT && waited != WAIT_FAILED) ++odd;
+        if (waited == WAIT_FAILED && GetLastError() != ERROR_INVALID_HANDLE) ++odd;
+        if (!ResetEvent(event) && GetLastError() != ERROR_INVALID_HANDLE) ++odd;
       }
     });
-    CloseHandle(event);
+    EXPECT_TRUE(CloseHandle(event));
     user.join();
+    EXPECT_EQ(odd.load(), 0) << "round " << round;
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
   }
 }
 

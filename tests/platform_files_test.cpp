@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -286,6 +287,94 @@ TEST_F(Files, FailedWritesAreReported) {
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
   CloseHandle(writer);
   EXPECT_EQ(Content("ro"), "abc");
+}
+
+// Symbolic links: an open ends in a bounded number of tries whatever the link points at; with
+// FILE_FLAG_OPEN_REPARSE_POINT no link is followed. Each open runs in a child that a hang would
+// let the alarm end.
+TEST_F(Files, SymbolicLinksEndEveryOpen) {
+  struct Case {
+    const char* name;
+    const char* link;  // what the link "l" points at, inside the folder
+    DWORD disposition;
+    DWORD flags;
+    bool targetBefore;   // "t" holds "old" before the open
+    DWORD error;
+    const char* target;  // the target's content afterwards; nullptr: it does not exist
+  };
+  const Case cases[] = {
+      {"dangling, create always", "t", CREATE_ALWAYS, 0, false, ERROR_SUCCESS, ""},
+      {"dangling, open always", "t", OPEN_ALWAYS, 0, false, ERROR_SUCCESS, ""},
+      {"dangling, create new", "t", CREATE_NEW, 0, false, ERROR_FILE_EXISTS, nullptr},
+      {"dangling, not followed", "t", CREATE_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT, false, ERROR_CANT_RESOLVE_FILENAME,
+       nullptr},
+      {"to a file, not followed", "t", OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, true, ERROR_CANT_RESOLVE_FILENAME,
+       "old"},
+      {"to a file, followed", "t", CREATE_ALWAYS, 0, true, ERROR_ALREADY_EXISTS, ""},
+      {"to itself", "l", CREATE_ALWAYS, 0, false, ERROR_CANT_RESOLVE_FILENAME, nullptr},
+  };
+  for (const Case& c : cases) {
+    fs::remove(Path("l"));
+    fs::remove(Path("t"));
+    if (c.targetBefore) Put("t", "old");
+    fs::create_symlink(c.link, Path("l"));
+    const std::string link = Path("l");
+    const int result = InChild([&] {
+      alarm(10);
+      const HANDLE file = CreateFile(link.c_str(), kReadWrite, 0, nullptr, c.disposition, c.flags, 0);
+      const DWORD error = GetLastError();
+      if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+      return error == c.error ? 0 : 1;
+    });
+    EXPECT_EQ(result, 0) << c.name << (result < 0 ? ": no end" : ": another result");
+    EXPECT_EQ(fs::exists(Path("t")), c.target != nullptr) << c.name;
+    if (c.target != nullptr) {
+      EXPECT_EQ(Content("t"), c.target) << c.name;
+    }
+  }
+}
+
+TEST_F(Files, InformationByHandleTellsKindAndLinks) {
+  Put("one", "abc");
+  const HANDLE file = Open("one", GENERIC_READ, FILE_SHARE_READ);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  BY_HANDLE_FILE_INFORMATION info{};
+  ASSERT_TRUE(GetFileInformationByHandle(file, &info));
+  EXPECT_EQ(info.dwFileAttributes, FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(info.nFileSizeLow, 3u);
+  EXPECT_EQ(info.nNumberOfLinks, 1u);
+  fs::create_hard_link(Path("one"), Path("two"));
+  ASSERT_TRUE(GetFileInformationByHandle(file, &info));
+  EXPECT_EQ(info.nNumberOfLinks, 2u);
+  CloseHandle(file);
+  const HANDLE device = CreateFile("/dev/null", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, 0);
+  ASSERT_NE(device, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(GetFileInformationByHandle(device, &info));
+  EXPECT_EQ(info.dwFileAttributes, FILE_ATTRIBUTE_DEVICE);
+  CloseHandle(device);
+  EXPECT_FALSE(GetFileInformationByHandle(file, &info));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+// A write past the file size limit (ulimit -f) fails with its reason; the process lives on.
+TEST_F(Files, FileSizeLimitIsAWriteError) {
+  const std::string path = Path("limited");
+  const int result = InChild([&] {
+    const rlimit limit{1000, 1000};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
+    const HANDLE file = CreateFile(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, 0);
+    if (file == INVALID_HANDLE_VALUE) return 3;
+    const std::string data(1500, 'x');
+    DWORD written = 0;
+    const BOOL ok = WriteFile(file, data.data(), DWORD(data.size()), &written, nullptr);
+    const DWORD error = GetLastError();
+    // Still alive, and a second write fails the same way.
+    const BOOL again = WriteFile(file, "y", 1, nullptr, nullptr);
+    CloseHandle(file);
+    return !ok && error == ERROR_FILE_TOO_LARGE && written == 1000 && !again ? 0 : 1;
+  });
+  EXPECT_EQ(result, 0) << (result < 0 ? "killed by a signal" : "another result");
+  EXPECT_EQ(fs::file_size(path), 1000u);
 }
 
 TEST_F(Files, ReadOnlyFolderRefusesCreation) {

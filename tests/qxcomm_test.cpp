@@ -105,6 +105,18 @@ protected:
     comm.Open();
     ASSERT_TRUE(comm.IsOpen());
   }
+  // Raises a CTS change at the port and waits (running events) until OnTraceState reports it.
+  // Events are handled in order, so every event raised before it has been handled then. Needs
+  // tsCTS in TraceStates before Open.
+  bool EarlierEventsHandled() {
+    const qsizetype seen = traces.size();
+    link->SetModemLines(0, link->ModemLines(0) ^ MS_CTS_ON);
+    return ProcessEventsUntil([&] {
+      for (qsizetype i = seen; i < traces.size(); ++i)
+        if (traces[i].Contains(tsCTS)) return true;
+      return false;
+    });
+  }
   // Waits (running events) until the log holds an entry starting with text.
   bool Logged(const QString& text) {
     return ProcessEventsUntil([&] {
@@ -221,16 +233,17 @@ TEST_F(CommOverLink, BytesWaitingAtOpenAreDelivered) {
 TEST_F(CommOverLink, BytesStayQueuedWhenNobodyTakesThem) {
   bool fired = false;
   comm.OnAfterReceive = [&](QObject*, const char*, std::uint32_t) { fired = true; };  // without tsRxChar
+  comm.SetTraceStates({tsCTS});
   Open();
+  // OnAfterReceive alone makes the handler read: the bytes leave the queue without firing it.
   ASSERT_TRUE(WriteAll(far, "abc"));
-  ProcessEventsFor(300);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return InQueue(comm.Handle()) == 0; }));
   EXPECT_FALSE(fired);
-  // OnAfterReceive alone makes the handler read: the bytes left the queue without firing it.
-  EXPECT_EQ(InQueue(comm.Handle()), 0u);
 
   comm.OnAfterReceive = nullptr;
   ASSERT_TRUE(WriteAll(far, "def"));
-  ProcessEventsFor(300);
+  ASSERT_TRUE(WaitUntil([&] { return InQueue(comm.Handle()) == 3; }));
+  ASSERT_TRUE(EarlierEventsHandled());
   EXPECT_EQ(InQueue(comm.Handle()), 3u);
   // A pattern list, even without EventListOnLine, makes the data read.
   comm.EventList().Add("zz");
@@ -324,7 +337,7 @@ TEST_F(CommOverLink, LineErrorGoesToCommErrorAndDataWaitsForTheNextEvent) {
 }
 
 TEST_F(CommOverLink, FlashBuffersPurgesBothQueues) {
-  link->SetBitsPerSecond(1200);  // so that sent data is still queued when the error is handled
+  link->SetBitsPerSecond(1200);  // 8 ms a byte: what is sent stays queued for seconds
   comm.SetTraceStates({tsErr});
   bool handled = false;
   comm.OnCommError = [&](QObject*, std::uint32_t, std::uint32_t, TComStateFlags, bool& flFlashBuffers) {
@@ -332,14 +345,17 @@ TEST_F(CommOverLink, FlashBuffersPurgesBothQueues) {
     handled = true;
   };
   Open();
-  ASSERT_TRUE(WriteAll(far, "waiting"));
-  ASSERT_TRUE(WaitUntil([&] { return InQueue(comm.Handle()) > 0; }));
-  comm.SendData(QByteArray(200, 'x').constData(), 200);
+  // Every byte of the far end has arrived before the purge, so none can arrive after it.
+  const QByteArray waiting("waiting");
+  ASSERT_TRUE(WriteAll(far, waiting));
+  ASSERT_TRUE(WaitUntil([&] { return InQueue(comm.Handle()) == DWORD(waiting.size()); }));
+  const QByteArray unsent(2000, 'x');
+  comm.SendData(unsent.constData(), int(unsent.size()));
   link->RaiseLineError(0, CE_OVERRUN);
   ASSERT_TRUE(ProcessEventsUntil([&] { return handled; }));
   EXPECT_EQ(InQueue(comm.Handle()), 0u);
   EXPECT_EQ(comm.OutputQueueCount(), 0u);
-  EXPECT_LT(link->BytesDelivered(0), 200u);
+  EXPECT_LT(link->BytesDelivered(0), std::uint64_t(unsent.size()));
 }
 
 TEST_F(CommOverLink, AfterSendOnlyWithTxEmptyInTraceStates) {
@@ -420,15 +436,23 @@ TEST_F(CommOverLink, MonitorsFollowModemLines) {
   ASSERT_TRUE(ProcessEventsUntil([&] { return cts.Checked(); }));
   EXPECT_EQ(traces.last(), TTraceStates{tsCTS});
   EXPECT_TRUE(ring.Checked());
-  // A control without such a property is left alone; a destroyed monitor is forgotten.
+  // A control without such a property is left alone: it gets no property of that name, and the
+  // other monitors are still set.
   comm.SetMonitorCTS(&noProperty);
-  comm.TraceNotify({});
+  link->SetModemLines(0, MS_CTS_ON | MS_RLSD_ON);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return !dsr.isChecked(); }));
+  EXPECT_TRUE(noProperty.dynamicPropertyNames().isEmpty());
+  EXPECT_FALSE(noProperty.property("Checked").isValid());
+  // A destroyed monitor is forgotten: a ring afterwards reaches OnTraceState and no dead control.
+  const int ringWrites = ring.writes;
   {
     auto gone = std::make_unique<Lamp>();
     comm.SetMonitorRing(gone.get());
   }
   EXPECT_EQ(comm.MonitorRing(), nullptr);
   comm.TraceNotify({tsRing});
+  EXPECT_EQ(traces.last(), TTraceStates{tsRing});
+  EXPECT_EQ(ring.writes, ringWrites);
 }
 
 TEST_F(CommOverLink, EventCharSetWhileClosedRaisesRxFlag) {
@@ -515,6 +539,50 @@ TEST_F(CommOverLink, CloseFromInsideAHandler) {
   ASSERT_TRUE(ProcessEventsUntil([&] { return closedInside; }));
 }
 
+// The event thread's wait is cancelled before the thread goes, so none is left pending on the
+// device (it would complete into freed memory) and new threads receive again.
+TEST_F(CommOverLink, ThreadsStoppedAndStartedWhileOpen) {
+  comm.SetTraceStates({tsRxChar});
+  QByteArray received;
+  comm.OnAfterReceive = [&](QObject*, const char* Buffer, std::uint32_t Received) { received.append(Buffer, int(Received)); };
+  Open();
+  comm.StopThread();
+  Overlapped wait;
+  DWORD mask = 0;
+  ASSERT_FALSE(WaitCommEvent(comm.Handle(), &mask, &wait));
+  EXPECT_EQ(GetLastError(), ERROR_IO_PENDING) << "a wait is still pending on the device";
+  ASSERT_TRUE(CancelIoEx(comm.Handle(), &wait));
+  EXPECT_EQ(Finish(comm.Handle(), &wait), -1);
+  ASSERT_TRUE(WriteAll(far, "early"));
+  comm.StartThread();
+  ASSERT_TRUE(WriteAll(far, "late"));
+  EXPECT_TRUE(ProcessEventsUntil([&] { return received == "earlylate"; })) << received.constData();
+}
+
+// A write the line does not take (CTS held, no write time-out) is given up after the stall bound
+// and reported; it does not go out later.
+TEST_F(CommOverLink, WaitingWriteUnderHeldFlowControlIsBounded) {
+  Open();
+  DCB dcb{};
+  ASSERT_TRUE(GetCommState(comm.Handle(), &dcb));
+  dcb.fOutxCtsFlow = 1;
+  ASSERT_TRUE(SetCommState(comm.Handle(), &dcb));
+  comm.SetTimeoutWrite(0);
+  link->SetModemLines(0, MS_DSR_ON);
+  QList<std::uint32_t> errors;
+  comm.OnCommError = [&](QObject*, std::uint32_t CommCode, std::uint32_t SysError, TComStateFlags, bool&) {
+    EXPECT_EQ(CommCode, 0u);
+    errors.append(SysError);
+  };
+  comm.SendChar('x');
+  EXPECT_EQ(errors, QList<std::uint32_t>{ERROR_TIMEOUT});
+  link->SetModemLines(0, MS_CTS_ON | MS_DSR_ON);
+  comm.SendChar('y');
+  EXPECT_EQ(ReadExactly(far, 1), QByteArray("y"));
+  EXPECT_EQ(InQueue(far), 0u);
+  EXPECT_EQ(errors.size(), 1);
+}
+
 TEST_F(CommOverLink, OpenWithoutDeviceIsAFatalError) {
   TqxCommHandle none;
   std::uint32_t code = 0;
@@ -560,6 +628,48 @@ TEST(CommEventThread, ClosesOnWaitErrorAndReopens) {
   EXPECT_EQ(closedEvents, 2);
   EXPECT_EQ(codes, (QList<int>{2, 1, 2, 1}));
   CloseHandle(far);
+}
+
+// OnDeviceClosed of a port that the event thread closed has fired once Close returns, however
+// closely Close follows the event thread's close.
+TEST(CommEventThread, CloseAfterTheEventThreadsCloseFinishesIt) {
+  for (int round = 0; round < 200; ++round) {
+    TqxCommHandle comm;
+    int closedEvents = 0;
+    comm.OnDeviceClosed = [&](QObject*) { ++closedEvents; };
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    comm.SetCommHandle(platform::CreateFdDevice(fds[0], fds[0], true));
+    comm.Open();
+    ASSERT_TRUE(comm.IsOpen());
+    ::close(fds[1]);
+    // Spinning, not sleeping: Close follows the event thread's close as closely as it can.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (comm.IsOpen() && std::chrono::steady_clock::now() < end) {
+    }
+    ASSERT_FALSE(comm.IsOpen());
+    comm.Close();
+    ASSERT_EQ(closedEvents, 1) << "round " << round;
+    QCoreApplication::processEvents();
+    ASSERT_EQ(closedEvents, 1) << "round " << round;
+  }
+}
+
+// The message thread's id is published only once its queue takes posts.
+TEST(CommThreads, MessageThreadTakesAPostAsSoonAsItsIdIsOut) {
+  TqxCommHandle comm;
+  int refused = 0;
+  for (int round = 0; round < 300; ++round) {
+    TMsgThread thread(&comm, INVALID_HANDLE_VALUE);
+    // Spinning, not sleeping: the post follows the id as closely as it can.
+    DWORD id = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((id = thread.ThreadId()) == 0 && std::chrono::steady_clock::now() < end) {
+    }
+    ASSERT_NE(id, 0u);
+    if (!PostThreadMessage(id, qxCommMsgQuitComEvent(), 0, 0)) ++refused;
+  }
+  EXPECT_EQ(refused, 0);
 }
 
 }  // namespace

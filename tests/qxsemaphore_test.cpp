@@ -291,18 +291,27 @@ TEST(QxSemaphore, BlinkingLightsShareOnePhase) {
 TEST(QxSemaphore, DestroyedWhileBlinkingOrPulsingLeavesNoMember) {
   TqxBlink* blink = BlinkTimer();
   ASSERT_NE(blink, nullptr);
+  TqxSemaphore survivor;
+  survivor.SetBlink(true);
   {
     auto light = std::make_unique<TqxSemaphore>();
     light->SetBlink(true);
     light->SetBlink(true);
     light->SetPulse(true);
     light->SetPulseDuration(20);
-    EXPECT_EQ(blink->Members().size(), 1);
+    EXPECT_EQ(blink->Members().size(), 2);
   }
+  // Only the survivor is left, and the shared timer goes on for it alone.
+  EXPECT_EQ(blink->Members().size(), 1);
+  EXPECT_TRUE(blink->Members().contains(&survivor));
+  EXPECT_TRUE(blink->Enabled());
+  blink->Tick();
+  const TqxPicture* shown = survivor.CurrentPicture();
+  blink->Tick();
+  EXPECT_NE(survivor.CurrentPicture(), shown);
+  survivor.SetBlink(false);
   EXPECT_TRUE(blink->Members().isEmpty());
   EXPECT_FALSE(blink->Enabled());
-  blink->Tick();
-  ProcessEventsFor(60);
 }
 
 TEST(QxSemaphore, BlinkIntervalIsSharedByEveryLight) {

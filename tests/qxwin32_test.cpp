@@ -123,8 +123,16 @@ TEST_F(OverlappedHelpers, ImmediateFailureIsFalseEverywhere) {
   EXPECT_FALSE(WaitOverlappedResult(m_Handle, &record, transferred, error));
   EXPECT_EQ(error, ERROR_BROKEN_PIPE);
   EXPECT_EQ(transferred, 77u);
-  // A closed handle is an immediate failure too.
-  EXPECT_FALSE(WriteOverlappedAsync(INVALID_HANDLE_VALUE, buffer, 2, &record));
+  // A closed handle is an immediate failure too, for every helper, without waiting.
+  const HANDLE closed = CreateEvent(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_TRUE(CloseHandle(closed));
+  EXPECT_FALSE(WriteOverlappedAsync(closed, buffer, 2, &record));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_FALSE(WriteOverlapped(closed, buffer, 2, &record));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_FALSE(ReadOverlapped(closed, buffer, 2, &record));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_FALSE(CancelPendingIo(closed));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 

@@ -1,85 +1,26 @@
 // The qxzm program against lrzsz's sz and rz and against itself: two programs connected crosswise
 // over a socket pair, as a terminal connects its external transfer program to the line.
-#include "support/testfiles.h"
+#include "support/lrzsz.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <random>
 #include <thread>
-#include <vector>
 
 namespace {
 
 const QString kQxzm = QStringLiteral(QXZM_PATH);
-
-// A program started in a directory with its standard input and output on stdio (or /dev/null
-// when -1) and its standard error in a file.
-class Program {
-public:
-  Program(const QStringList& command, const QString& dir, int stdio, const QString& errorFile) {
-    m_Pid = fork();
-    if (m_Pid != 0) return;
-    const int null = ::open("/dev/null", O_RDWR);
-    const int err = ::open(errorFile.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(stdio >= 0 ? stdio : null, 0);
-    dup2(stdio >= 0 ? stdio : null, 1);
-    dup2(err, 2);
-    for (int fd = 3; fd < 256; ++fd) ::close(fd);
-    if (chdir(dir.toLocal8Bit().constData()) != 0) _exit(126);
-    std::vector<QByteArray> args;
-    for (const QString& a : command) args.push_back(a.toLocal8Bit());
-    std::vector<char*> argv;
-    for (QByteArray& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  ~Program() {
-    if (m_Pid > 0 && !m_Exited) {
-      kill(m_Pid, SIGKILL);
-      waitpid(m_Pid, nullptr, 0);
-    }
-  }
-  Program(const Program&) = delete;
-  Program& operator=(const Program&) = delete;
-
-  bool Exited() {
-    int status = 0;
-    if (!m_Exited && waitpid(m_Pid, &status, WNOHANG) == m_Pid) {
-      m_Exited = true;
-      m_Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    return m_Exited;
-  }
-  // The exit status, or -1 when the program did not end within the bound.
-  int Wait(int boundMs = 60000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
-    while (!Exited() && std::chrono::steady_clock::now() < end)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return m_Exited ? m_Status : -1;
-  }
-  void Kill() { kill(m_Pid, SIGKILL); }
-
-private:
-  pid_t m_Pid = -1;
-  bool m_Exited = false;
-  int m_Status = -1;
-};
 
 struct Outcome {
   int first = -1;
@@ -96,20 +37,17 @@ protected:
     QDir(m_Dir.path()).mkdir("in");
   }
 
-  static bool HaveLrzsz() {
-    return !QStandardPaths::findExecutable("sz").isEmpty() && !QStandardPaths::findExecutable("rz").isEmpty();
-  }
-
   QString Out(const QString& name) const { return m_Dir.filePath("out/" + name); }
   QString In(const QString& name) const { return m_Dir.filePath("in/" + name); }
 
   // Runs the sending program in out/ and the receiving one in in/, connected to each other.
-  Outcome Connect(const QStringList& sender, const QStringList& receiver) {
+  // The receiver may run under a file size limit (ulimit -f, in bytes).
+  Outcome Connect(const QStringList& sender, const QStringList& receiver, rlim_t receiverFileLimit = RLIM_INFINITY) {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return {};
     const QString sendErrors = m_Dir.filePath("send.err"), receiveErrors = m_Dir.filePath("receive.err");
-    Program a(sender, Out(""), fds[0], sendErrors);
-    Program b(receiver, In(""), fds[1], receiveErrors);
+    ChildProgram a(sender, Out(""), fds[0], sendErrors);
+    ChildProgram b(receiver, In(""), fds[1], receiveErrors, receiverFileLimit);
     ::close(fds[0]);
     ::close(fds[1]);
     Outcome outcome;
@@ -126,7 +64,7 @@ protected:
     const QString errorFile = m_Dir.filePath("alone.err");
     int fds[2] = {-1, -1};
     if (silentLine && socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return -2;
-    Program p(QStringList{kQxzm} + arguments, Out(""), fds[0], errorFile);
+    ChildProgram p(QStringList{kQxzm} + arguments, Out(""), fds[0], errorFile);
     const int status = p.Wait();
     for (const int fd : fds)
       if (fd >= 0) ::close(fd);
@@ -146,43 +84,19 @@ protected:
     return master;
   }
 
-  QStringList Batch() {
-    QByteArray every;
-    for (int i = 0; i < 256 * 16; ++i) every.append(char(i));
-    WriteTestFile(Out("random.bin"), Pattern(300000, 5));
-    WriteTestFile(Out("empty.bin"), QByteArray());
-    WriteTestFile(Out("every byte.bin"), every);
-    return {"random.bin", "empty.bin", "every byte.bin"};
-  }
+  QStringList Batch() { return WriteBatch(Out("")); }
 
-  void ClearIn() {
-    for (const QString& name : QDir(In("")).entryList(QDir::Files)) QFile::remove(In(name));
-  }
-
-  void ExpectReceived(const QStringList& names, const char* label) {
-    for (const QString& name : names) {
-      EXPECT_TRUE(QFile::exists(In(name))) << label << ": " << name.toStdString();
-      EXPECT_EQ(ReadAll(In(name)), ReadAll(Out(name))) << label << ": " << name.toStdString();
-    }
-  }
+  void ExpectReceived(const QStringList& names, const char* label) { ExpectSameFiles(names, Out(""), In(""), label); }
 
   QTemporaryDir m_Dir;
 };
 
 TEST_F(QxzmTest, SendsToRz) {
   if (!HaveLrzsz()) GTEST_SKIP() << "lrzsz is not installed";
-  struct Case { const char* name; QStringList options; QStringList rzOptions; };
-  const Case cases[] = {
-      {"plain", {}, {}},
-      {"segmented", {"--segmented"}, {}},
-      {"escaped by us", {"--escape-controls"}, {}},
-      {"escaped on request", {}, {"-e"}},
-      {"without rz", {"--without-rz"}, {}},
-  };
   const QStringList files = Batch();
-  for (const Case& c : cases) {
-    ClearIn();
-    const Outcome o = Connect(QStringList{kQxzm, "send"} + c.options + files, QStringList{"rz", "-q"} + c.rzOptions);
+  for (const SendCase& c : SendCases()) {
+    RemoveFiles(In(""));
+    const Outcome o = Connect(QStringList{kQxzm, "send"} + c.flags + files, QStringList{"rz", "-q"} + c.rzOptions);
     EXPECT_EQ(o.first, 0) << c.name << ": " << o.firstErrors.toStdString();
     EXPECT_EQ(o.second, 0) << c.name;
     ExpectReceived(files, c.name);
@@ -193,16 +107,9 @@ TEST_F(QxzmTest, SendsToRz) {
 
 TEST_F(QxzmTest, ReceivesFromSz) {
   if (!HaveLrzsz()) GTEST_SKIP() << "lrzsz is not installed";
-  struct Case { const char* name; QStringList szOptions; };
-  const Case cases[] = {
-      {"plain", {}},
-      {"windowed", {"-w", "4096"}},
-      {"8k subpackets", {"--start-8k"}},
-      {"escaped controls", {"-e"}},
-  };
   const QStringList files = Batch();
-  for (const Case& c : cases) {
-    ClearIn();
+  for (const ReceiveCase& c : ReceiveCases()) {
+    RemoveFiles(In(""));
     const Outcome o = Connect(QStringList{"sz", "-q"} + c.szOptions + files, {kQxzm, "receive"});
     EXPECT_EQ(o.first, 0) << c.name;
     EXPECT_EQ(o.second, 0) << c.name << ": " << o.secondErrors.toStdString();
@@ -217,7 +124,7 @@ TEST_F(QxzmTest, SendsOnASerialDevice) {
   QString device;
   const int master = OpenPty(device);
   ASSERT_GE(master, 0);
-  Program rz({"rz", "-q"}, In(""), master, m_Dir.filePath("receive.err"));
+  ChildProgram rz({"rz", "-q"}, In(""), master, m_Dir.filePath("receive.err"));
   QString errors;
   const int status = RunAlone(QStringList{"send", "--port", device} + files, errors);
   EXPECT_EQ(status, 0) << errors.toStdString();
@@ -234,11 +141,11 @@ TEST_F(QxzmTest, ReceivesOnATerminalFromASenderThatStartedFirst) {
   ASSERT_GE(master, 0);
   const int slave = ::open(device.toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
   ASSERT_GE(slave, 0);
-  Program sz(QStringList{"sz", "-q"} + files, Out(""), master, m_Dir.filePath("send.err"));
+  ChildProgram sz(QStringList{"sz", "-q"} + files, Out(""), master, m_Dir.filePath("send.err"));
   // The sender's "rz\r" and ZRQINIT wait on the terminal when the receiver takes it over.
   pollfd pending{slave, POLLIN, 0};
   ASSERT_EQ(poll(&pending, 1, 10000), 1);
-  Program qxzm({kQxzm, "receive"}, In(""), slave, m_Dir.filePath("receive.err"));
+  ChildProgram qxzm({kQxzm, "receive"}, In(""), slave, m_Dir.filePath("receive.err"));
   ::close(master);
   ::close(slave);
   EXPECT_EQ(sz.Wait(), 0);
@@ -249,7 +156,8 @@ TEST_F(QxzmTest, ReceivesOnATerminalFromASenderThatStartedFirst) {
 TEST_F(QxzmTest, ReceiverAnnouncesItselfAndNeedsNoStartCommand) {
   int fds[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-  Program qxzm({kQxzm, "receive", "--timeout", "2000", "--retries", "0"}, In(""), fds[1], m_Dir.filePath("receive.err"));
+  ChildProgram qxzm({kQxzm, "receive", "--timeout", "2000", "--retries", "0"}, In(""), fds[1],
+                    m_Dir.filePath("receive.err"));
   ::close(fds[1]);
   const QByteArray zrinit("**\x18" "B01");
   QByteArray heard;
@@ -303,17 +211,71 @@ TEST_F(QxzmTest, ExistingFileIsRenamedOrRefused) {
   EXPECT_EQ(ReadAll(In("same.bin")), "old");
   EXPECT_EQ(ReadAll(In("same0.bin")), ReadAll(Out("same.bin")));
 
-  // Refused: both sides end with an abort and say so; the file on disk is untouched.
-  o = Connect({kQxzm, "send", "same.bin"}, {kQxzm, "receive", "--no-rename"});
-  EXPECT_NE(o.first, 0);
-  EXPECT_NE(o.second, 0);
+  // Refused: the file is skipped with the reason, as rz does, and the rest of the batch arrives;
+  // the file on disk is untouched.
+  WriteTestFile(Out("other.bin"), Pattern(3000, 4));
+  o = Connect({kQxzm, "send", "same.bin", "other.bin"}, {kQxzm, "receive", "--no-rename"});
+  EXPECT_EQ(o.first, 0) << o.firstErrors.toStdString();
+  EXPECT_EQ(o.second, 0) << o.secondErrors.toStdString();
+  EXPECT_TRUE(o.secondErrors.contains("skipped: The receiving file")) << o.secondErrors.toStdString();
   EXPECT_TRUE(o.secondErrors.contains("already exists")) << o.secondErrors.toStdString();
-  EXPECT_TRUE(o.firstErrors.contains("session failed")) << o.firstErrors.toStdString();
+  EXPECT_TRUE(o.firstErrors.contains("skipped same.bin")) << o.firstErrors.toStdString();
   EXPECT_EQ(ReadAll(In("same.bin")), "old");
+  EXPECT_EQ(ReadAll(In("other.bin")), ReadAll(Out("other.bin")));
 
   o = Connect({kQxzm, "send", "same.bin"}, {kQxzm, "receive", "--overwrite"});
   EXPECT_EQ(o.second, 0) << o.secondErrors.toStdString();
   EXPECT_EQ(ReadAll(In("same.bin")), ReadAll(Out("same.bin")));
+}
+
+// A file size limit (ulimit -f) is a write error: the receiver cancels, says why and fails, and
+// so does the sender.
+TEST_F(QxzmTest, FileSizeLimitFailsBothSides) {
+  WriteTestFile(Out("large.bin"), Pattern(300000, 6));
+  const Outcome o = Connect({kQxzm, "send", "large.bin"}, {kQxzm, "receive"}, 100000);
+  EXPECT_EQ(o.second, 1) << o.secondErrors.toStdString();
+  EXPECT_TRUE(o.secondErrors.contains("Error write receiving file")) << o.secondErrors.toStdString();
+  EXPECT_NE(o.first, 0) << o.firstErrors.toStdString();
+  EXPECT_TRUE(o.firstErrors.contains("cancelled by the remote side")) << o.firstErrors.toStdString();
+}
+
+// A sender that answers the challenge wrongly ends the session: the tool says so and fails.
+TEST_F(QxzmTest, WrongChallengeAnswerFailsTheSession) {
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  ChildProgram qxzm({kQxzm, "receive", "--challenge"}, In(""), fds[1], m_Dir.filePath("receive.err"));
+  ::close(fds[1]);
+  const QByteArray challenge("**\x18" "B0e");
+  QByteArray heard;
+  pollfd readable{fds[0], POLLIN, 0};
+  while (!heard.contains(challenge) && poll(&readable, 1, 10000) == 1) {
+    char buffer[256];
+    const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    heard.append(buffer, n);
+  }
+  ASSERT_TRUE(heard.contains(challenge)) << heard.toHex().toStdString();
+  // ZACK 0: never the value of a challenge.
+  const QByteArray wrong("**\x18" "B0300000000eed2\r\x8a");
+  ASSERT_EQ(::write(fds[0], wrong.constData(), wrong.size()), wrong.size());
+  EXPECT_EQ(qxzm.Wait(20000), 1);
+  ::close(fds[0]);
+  const QString errors = QString::fromLocal8Bit(ReadAll(m_Dir.filePath("receive.err")));
+  EXPECT_TRUE(errors.contains("session failed: protocol error")) << errors.toStdString();
+}
+
+// A name with control characters reaches neither side's terminal as such.
+TEST_F(QxzmTest, NamesReachTheTerminalWithoutControlCharacters) {
+  const QString name = QStringLiteral("evil\x1b[2J\x07.bin");
+  WriteTestFile(Out(name), "payload");
+  const Outcome o = Connect({kQxzm, "send", name}, {kQxzm, "receive"});
+  EXPECT_EQ(o.second, 0) << o.secondErrors.toStdString();
+  EXPECT_EQ(ReadAll(In(name)), "payload");
+  for (const QString& errors : {o.firstErrors, o.secondErrors}) {
+    EXPECT_FALSE(errors.contains(QChar(0x1b))) << errors.toStdString();
+    EXPECT_FALSE(errors.contains(QChar(0x07))) << errors.toStdString();
+  }
+  EXPECT_TRUE(o.secondErrors.contains("receiving evil?[2J?.bin")) << o.secondErrors.toStdString();
 }
 
 TEST_F(QxzmTest, PeerThatVanishesFailsTheSession) {
@@ -321,9 +283,9 @@ TEST_F(QxzmTest, PeerThatVanishesFailsTheSession) {
   WriteTestFile(Out("big.bin"), Pattern(4000000, 2));
   int fds[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-  Program qxzm({kQxzm, "send", "--timeout", "2000", "big.bin"}, Out(""), fds[0], m_Dir.filePath("send.err"));
+  ChildProgram qxzm({kQxzm, "send", "--timeout", "2000", "big.bin"}, Out(""), fds[0], m_Dir.filePath("send.err"));
   {
-    Program rz({"rz", "-q"}, In(""), fds[1], m_Dir.filePath("receive.err"));
+    ChildProgram rz({"rz", "-q"}, In(""), fds[1], m_Dir.filePath("receive.err"));
     ::close(fds[0]);
     ::close(fds[1]);
     // Killed once data are arriving.

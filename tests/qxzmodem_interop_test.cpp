@@ -1,10 +1,9 @@
 // The ZModem component against lrzsz's sz and rz, run as black boxes over a socket pair.
 #include "qx/qxtimer.h"
 #include "qx/qxzmodem.h"
+#include "support/lrzsz.h"
 #include "support/qtwait.h"
 #include "support/recordinglog.h"
-
-#include "support/testfiles.h"
 
 #include <gtest/gtest.h>
 
@@ -12,17 +11,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSocketNotifier>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <memory>
-#include <random>
 
 namespace {
 
@@ -32,22 +27,7 @@ public:
   Peer(TqxZModem& zm, const QString& workDir, const QStringList& command) : m_Zm(zm) {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return;
-    m_Pid = fork();
-    if (m_Pid == 0) {
-      ::close(fds[0]);
-      dup2(fds[1], 0);
-      dup2(fds[1], 1);
-      const int null = ::open("/dev/null", O_WRONLY);
-      dup2(null, 2);
-      if (chdir(workDir.toLocal8Bit().constData()) != 0) _exit(126);
-      std::vector<QByteArray> args;
-      for (const QString& a : command) args.push_back(a.toLocal8Bit());
-      std::vector<char*> argv;
-      for (QByteArray& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execvp(argv[0], argv.data());
-      _exit(127);
-    }
+    m_Child = std::make_unique<ChildProgram>(command, workDir, fds[1]);
     ::close(fds[1]);
     m_Fd = fds[0];
     fcntl(m_Fd, F_SETFL, fcntl(m_Fd, F_GETFL) | O_NONBLOCK);
@@ -71,27 +51,14 @@ public:
     m_Read.reset();
     m_Write.reset();
     if (m_Fd >= 0) ::close(m_Fd);
-    if (m_Pid > 0 && !m_Exited) {
-      kill(m_Pid, SIGKILL);
-      waitpid(m_Pid, nullptr, 0);
-    }
   }
 
-  bool Started() const { return m_Pid > 0; }
-  // Waits for the child to end; its exit status, or -1 when it did not end in time.
+  bool Started() const { return m_Child && m_Child->Started(); }
+  // Waits, running events, for the child to end; its exit status, or -1 when it did not end in time.
   int Wait(int boundMs = 60000) {
-    ProcessEventsUntil([this] { return Exited(); }, boundMs);
-    return m_Exited ? m_Status : -1;
-  }
-  bool Exited() {
-    if (!m_Exited) {
-      int status = 0;
-      if (waitpid(m_Pid, &status, WNOHANG) == m_Pid) {
-        m_Exited = true;
-        m_Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-    }
-    return m_Exited;
+    if (!Started()) return -1;
+    ProcessEventsUntil([this] { return m_Child->Exited(); }, boundMs);
+    return m_Child->Status();
   }
 
 private:
@@ -122,20 +89,17 @@ private:
   }
 
   TqxZModem& m_Zm;
-  pid_t m_Pid = -1;
+  std::unique_ptr<ChildProgram> m_Child;
   int m_Fd = -1;
   std::unique_ptr<QSocketNotifier> m_Read, m_Write;
   QByteArray m_Out;
   bool m_BlockPending = false;
-  bool m_Exited = false;
-  int m_Status = -1;
 };
 
 class LrzszTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    if (QStandardPaths::findExecutable("sz").isEmpty() || QStandardPaths::findExecutable("rz").isEmpty())
-      GTEST_SKIP() << "lrzsz (sz, rz) is not installed";
+    if (!HaveLrzsz()) GTEST_SKIP() << "lrzsz (sz, rz) is not installed";
     QDir(m_Dir.path()).mkdir("out");
     QDir(m_Dir.path()).mkdir("in");
     zm.SetActive(true);
@@ -160,20 +124,16 @@ protected:
 
   QString Out(const QString& name) const { return m_Dir.filePath("out/" + name); }
   QString In(const QString& name) const { return m_Dir.filePath("in/" + name); }
+  // The batch, written to out/, as full paths.
   QStringList Batch() {
-    QByteArray every;
-    for (int i = 0; i < 256 * 16; ++i) every.append(char(i));
-    WriteTestFile(Out("random.bin"), Pattern(300000, 5));
-    WriteTestFile(Out("empty.bin"), QByteArray());
-    WriteTestFile(Out("every byte.bin"), every);
-    return {Out("random.bin"), Out("empty.bin"), Out("every byte.bin")};
+    QStringList paths;
+    for (const QString& name : WriteBatch(Out(""))) paths << Out(name);
+    return paths;
   }
-  void ExpectReceived(const QStringList& files) {
-    for (const QString& f : files) {
-      const QString name = QFileInfo(f).fileName();
-      EXPECT_TRUE(QFile::exists(In(name))) << name.toStdString();
-      EXPECT_EQ(ReadAll(In(name)), ReadAll(f)) << name.toStdString();
-    }
+  void ExpectReceived(const QStringList& files, const char* label) {
+    QStringList names;
+    for (const QString& f : files) names << QFileInfo(f).fileName();
+    ExpectSameFiles(names, Out(""), In(""), label);
   }
   bool Idle() const { return zm.Role() == TqxZModem::zrIdle; }
 
@@ -186,25 +146,18 @@ protected:
 };
 
 TEST_F(LrzszTest, ReceiveFromSz) {
-  struct Case { const char* name; QStringList options; };
-  const Case cases[] = {
-      {"plain", {}},
-      {"windowed", {"-w", "4096"}},
-      {"8k subpackets", {"--start-8k"}},
-      {"escaped controls", {"-e"}},
-  };
   const QStringList files = Batch();
-  for (const Case& c : cases) {
-    for (const QString& f : files) QFile::remove(In(QFileInfo(f).fileName()));
+  for (const ReceiveCase& c : ReceiveCases()) {
+    RemoveFiles(In(""));
     successes = 0;
     aborts.clear();
-    Peer sz(zm, m_Dir.path(), QStringList{"sz", "-q"} + c.options + files);
+    Peer sz(zm, m_Dir.path(), QStringList{"sz", "-q"} + c.szOptions + files);
     ASSERT_TRUE(sz.Started());
     EXPECT_EQ(sz.Wait(), 0) << c.name;
     ASSERT_TRUE(ProcessEventsUntil([&] { return Idle(); })) << c.name;
     EXPECT_EQ(successes, 1) << c.name;
     EXPECT_TRUE(aborts.empty()) << c.name;
-    ExpectReceived(files);
+    ExpectReceived(files, c.name);
   }
 }
 
@@ -219,17 +172,9 @@ TEST_F(LrzszTest, ResumeFromSz) {
 }
 
 TEST_F(LrzszTest, SendToRz) {
-  struct Case { const char* name; TzModemOptions options; QStringList rzOptions; };
-  const Case cases[] = {
-      {"plain", {zoResuming}, {}},
-      {"segmented", {zoSegmentTransfer}, {}},
-      {"escaped by us", {zoEscCtrls}, {}},
-      {"escaped on request", {}, {"-e"}},
-      {"without rz", {zoWithoutRZ}, {}},
-  };
   const QStringList files = Batch();
-  for (const Case& c : cases) {
-    for (const QString& f : files) QFile::remove(In(QFileInfo(f).fileName()));
+  for (const SendCase& c : SendCases()) {
+    RemoveFiles(In(""));
     successes = 0;
     aborts.clear();
     zm.SetOptions(c.options);
@@ -241,7 +186,7 @@ TEST_F(LrzszTest, SendToRz) {
     EXPECT_EQ(successes, 1) << c.name;
     EXPECT_TRUE(aborts.empty()) << c.name;
     EXPECT_TRUE(errors.isEmpty()) << c.name << " " << errors.join("; ").toStdString();
-    ExpectReceived(files);
+    ExpectReceived(files, c.name);
   }
 }
 

@@ -177,17 +177,27 @@ TEST(ZModemSend, ResendLastHeaderRepeatsItsFormat) {
 
 TEST(ZModemReceive, HeaderAcceptanceRules) {
   const QByteArray hex = HexHeader(ZRPOS, 0xABCDEF);
+  const QByteArray bin = BinHeader(ZRPOS, 0xABCDEF);
+  const QByteArray bin32 = Bin32Header(ZRPOS, 0xABCDEF);
   const QByteArray upper = hex.left(4) + hex.mid(4, 14).toUpper() + hex.mid(18);
   struct Case { const char* name; QByteArray bytes; bool accepted; };
   const Case cases[] = {
       {"hex", hex, true},
       {"hex with uppercase digits", upper, false},
-      {"hex with one ZPAD", hex.mid(1), false},
-      {"hex with three ZPAD", "*" + hex, false},
-      {"binary", BinHeader(ZRPOS, 0xABCDEF), true},
-      {"binary with two ZPAD", "*" + BinHeader(ZRPOS, 0xABCDEF), false},
-      {"32-bit binary", Bin32Header(ZRPOS, 0xABCDEF), true},
+      // Any number of ZPAD before ZDLE, for every kind.
+      {"hex with one ZPAD", hex.mid(1), true},
+      {"hex with three ZPAD", "*" + hex, true},
+      {"binary", bin, true},
+      {"binary with two ZPAD", "*" + bin, true},
+      {"32-bit binary", bin32, true},
+      {"32-bit binary with three ZPAD", "**" + bin32, true},
       {"variable-length", Bytes({ZPAD, ZDLE, ZVBIN, 9, 0, 0, 0, 0, 0, 0, 0, 0}), false},
+      // A stray start of a header leaves the parser ready for the next one.
+      {"after a variable-length lead-in", Bytes({ZPAD, ZDLE, ZVHEX}) + "0102" + hex, true},
+      {"after a hex header cut short", hex.left(9) + hex, true},
+      {"after a binary header cut short", bin.left(5) + bin, true},
+      {"after a 32-bit header cut short", bin32.left(4) + bin32, true},
+      {"after a lone ZPAD ZDLE", Bytes({ZPAD, ZDLE, 'x'}) + bin, true},
   };
   for (const Case& c : cases) {
     Side rx;
@@ -292,6 +302,19 @@ TEST(ZModemReceive, EndOfFileAtTheStartOfASubpacket) {
   EXPECT_EQ(other.events.dataHeaders[0].Type, ZDATA);
   ASSERT_EQ(other.events.blocks.size(), 1u);
   EXPECT_EQ(other.events.blocks[0].data, "next");
+  // A hex header there, or one with an extra ZPAD, is recognised too, and what follows a hex
+  // header's line end starts the next subpacket.
+  for (const QByteArray& next : {HexHeader(ZEOF, 3), "*" + BinHeader(ZEOF, 3), "**" + HexHeader(ZEOF, 3)}) {
+    Side after;
+    after.Feed(DataBlock("abc", ZCRCE) + next, true);
+    ASSERT_EQ(after.events.dataHeaders.size(), 1u) << next.toHex().constData();
+    EXPECT_EQ(after.events.dataHeaders[0].Type, ZEOF);
+    EXPECT_EQ(after.events.dataHeaders[0].Position(), 3u);
+  }
+  Side hexData;
+  hexData.Feed(HexHeader(ZDATA, 3) + DataBlock("next", ZCRCW), true);
+  ASSERT_EQ(hexData.events.blocks.size(), 1u);
+  EXPECT_EQ(hexData.events.blocks[0].data, "next");
   // A broken header there is not an error of the subpacket.
   QByteArray broken = BinHeader(ZEOF, 3);
   broken[4] = char(broken[4] ^ 1);

@@ -16,12 +16,31 @@ struct TThread::SyncCall {
   std::exception_ptr error;
   bool done = false;
   bool abandoned = false;
+  bool awaited = true;  // Synchronize waits for it; Queue does not
 
   // Calls handed to the main thread, oldest first. The queued Qt call that runs one carries no
   // data: the call passes through this lock, an ordering the thread sanitizer sees (Qt's own
   // queue is not built with it).
   static std::mutex queueMutex;
   static std::deque<std::shared_ptr<SyncCall>> queue;
+};
+
+// Lives on the main thread and runs the handed-over calls. It is invoked by name, so that the
+// queued Qt call holds nothing of ours; it lives as long as the process, since worker threads may
+// hand calls over until the end.
+class TThreadCallRunner : public QObject {
+  Q_OBJECT
+
+public:
+  static TThreadCallRunner* Instance(QCoreApplication* App) {
+    static TThreadCallRunner* const runner = [App] {
+      auto* created = new TThreadCallRunner;
+      created->moveToThread(App->thread());
+      return created;
+    }();
+    return runner;
+  }
+  Q_INVOKABLE void Run() { TThread::RunQueuedCall(); }
 };
 
 std::mutex TThread::SyncCall::queueMutex;
@@ -82,8 +101,34 @@ void TThread::RunQueuedCall() {
     lock.lock();
     call->done = true;
     call->changed.notify_all();
+    if (!call->awaited && call->error) {
+      lock.unlock();
+      std::rethrow_exception(call->error);
+    }
     return;
   }
+}
+
+void TThread::Post(const std::shared_ptr<SyncCall>& Call) {
+  QCoreApplication* const app = QCoreApplication::instance();
+  {
+    const std::lock_guard lock(SyncCall::queueMutex);
+    SyncCall::queue.push_back(Call);
+  }
+  QMetaObject::invokeMethod(TThreadCallRunner::Instance(app), "Run", Qt::QueuedConnection);
+}
+
+void TThread::Queue(const std::function<void()>& Method) {
+  QCoreApplication* const app = QCoreApplication::instance();
+  if (app == nullptr) return;
+  if (QThread::currentThread() == app->thread()) {
+    Method();
+    return;
+  }
+  auto call = std::make_shared<SyncCall>();
+  call->method = Method;
+  call->awaited = false;
+  Post(call);
 }
 
 void TThread::WaitFor() {
@@ -104,11 +149,7 @@ bool TThread::Synchronize(const std::function<void()>& Method) {
     const std::lock_guard lock(m_SyncMutex);
     m_PendingSync = call;
   }
-  {
-    const std::lock_guard lock(SyncCall::queueMutex);
-    SyncCall::queue.push_back(call);
-  }
-  QMetaObject::invokeMethod(app, &TThread::RunQueuedCall, Qt::QueuedConnection);
+  Post(call);
 
   std::unique_lock lock(call->mutex);
   call->changed.wait(lock, [&] { return call->done || Terminated(); });
@@ -126,3 +167,5 @@ bool TThread::Synchronize(const std::function<void()>& Method) {
   if (error) std::rethrow_exception(error);
   return done;
 }
+
+#include "thread.moc"

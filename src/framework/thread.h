@@ -36,13 +36,20 @@ public:
   // Terminate breaks the wait while Method runs, it completes on the main thread after the return,
   // so it must not refer to the calling thread's locals.
   bool Synchronize(const std::function<void()>& Method);
+  // Runs Method on the main thread's event loop later, without waiting for it; at once on the main
+  // thread itself. Nothing runs without an application object. An exception of Method leaves it
+  // on the main thread, where the application's event dispatch shows it.
+  static void Queue(const std::function<void()>& Method);
 
 protected:
   virtual void Execute() = 0;
 
 private:
+  friend class TThreadCallRunner;
   struct SyncCall;
-  // On the main thread: runs the oldest call that Synchronize handed over.
+  // Hands Call to the main thread's event loop.
+  static void Post(const std::shared_ptr<SyncCall>& Call);
+  // On the main thread: runs the oldest call handed over.
   static void RunQueuedCall();
 
   std::thread m_Thread;

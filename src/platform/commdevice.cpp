@@ -497,6 +497,40 @@ BOOL CommDevice::CancelIo() {
   return TRUE;
 }
 
+BOOL CommDevice::CancelRequest(const OVERLAPPED* overlapped) {
+  std::lock_guard lock(*m_Lock);
+  if (m_Closed) return Fail(ERROR_INVALID_HANDLE);
+  bool found = false;
+  for (auto it = m_Reads.begin(); it != m_Reads.end();) {
+    if (it->overlapped != overlapped) {
+      ++it;
+      continue;
+    }
+    CompleteRead(*it, ERROR_OPERATION_ABORTED);
+    it = m_Reads.erase(it);
+    found = true;
+  }
+  // The head write may be half sent; cancelling it ends it there, and the next one starts.
+  for (std::size_t i = 0; i < m_Writes.size();) {
+    auto& write = m_Writes[i];
+    if (write.overlapped != overlapped) {
+      ++i;
+      continue;
+    }
+    Complete(write.overlapped, write.event, ERROR_OPERATION_ABORTED, static_cast<DWORD>(write.done));
+    m_Writes.erase(m_Writes.begin() + static_cast<std::ptrdiff_t>(i));
+    found = true;
+    if (i == 0) StartHeadWrite(Clock::now());
+  }
+  if (m_Wait && m_Wait->overlapped == overlapped) {
+    CompleteWait(ERROR_OPERATION_ABORTED, 0);
+    found = true;
+  }
+  if (!found) return Fail(ERROR_NOT_FOUND);
+  WakeLocked();  // a deadline of the request may have gone
+  return TRUE;
+}
+
 BOOL CommDevice::PurgeComm(DWORD flags) {
   std::lock_guard lock(*m_Lock);
   if (m_Closed) return Fail(ERROR_INVALID_HANDLE);

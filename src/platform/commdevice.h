@@ -41,6 +41,8 @@ public:
   BOOL Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* overlapped) override;
   BOOL Write(const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* overlapped) override;
   BOOL CancelIo();
+  // Aborts the requests issued with this record; ERROR_NOT_FOUND when none is pending.
+  BOOL CancelRequest(const OVERLAPPED* overlapped);
   BOOL ClearCommError(DWORD* errors, COMSTAT* stat);
   BOOL GetCommState(DCB* dcb);
   BOOL SetCommState(const DCB* dcb);

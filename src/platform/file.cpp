@@ -5,6 +5,8 @@
 #include "platform/winapi.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,9 +53,19 @@ int OpenFlags(DWORD access) {
   return O_CLOEXEC | (writes ? (reads ? O_RDWR : O_WRONLY) : O_RDONLY);
 }
 
-// Opens the file as the disposition says; existed tells whether it was there before.
+// How often an open that wants to create or open a name races with another process that creates or
+// removes it before it gives up.
+constexpr int kOpenRounds = 16;
+
+bool IsSymbolicLink(const char* name) {
+  struct stat info {};
+  return lstat(name, &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+// Opens the file as the disposition says; existed tells whether it was there before. Ends after at
+// most kOpenRounds rounds, each of which saw the name appear or vanish under it.
 int OpenByDisposition(const char* name, int flags, DWORD disposition, mode_t mode, bool& existed) {
-  for (;;) {
+  for (int round = 0; round < kOpenRounds; ++round) {
     switch (disposition) {
       case CREATE_NEW: existed = false; return open(name, flags | O_CREAT | O_EXCL, mode);
       case OPEN_EXISTING:
@@ -66,12 +78,49 @@ int OpenByDisposition(const char* name, int flags, DWORD disposition, mode_t mod
         existed = false;
         const int created = open(name, flags | O_CREAT | O_EXCL, mode);
         if (created >= 0 || errno != EEXIST) return created;
+        // A dangling symbolic link: missing to open, present to create. An open that follows
+        // links creates its target; one that does not has already failed on the link above.
+        if (IsSymbolicLink(name)) return open(name, flags | O_CREAT, mode);
         break;  // created by someone else meanwhile: open it as existing
       }
       default: errno = EINVAL; return -1;
     }
   }
+  errno = EEXIST;  // the name kept changing under every round
+  return -1;
 }
+
+// Blocks SIGXFSZ on the calling thread while alive, so that a write beyond the process's file size
+// limit (ulimit -f) fails with EFBIG instead of ending the process; the signal such a write leaves
+// pending is taken back.
+class FileSizeSignalGuard {
+public:
+  FileSizeSignalGuard() {
+    sigset_t block;
+    sigemptyset(&block);
+    sigaddset(&block, SIGXFSZ);
+    pthread_sigmask(SIG_BLOCK, &block, &m_Previous);
+  }
+  ~FileSizeSignalGuard() {
+    if (!sigismember(&m_Previous, SIGXFSZ)) {
+      sigset_t pending;
+      sigpending(&pending);
+      if (sigismember(&pending, SIGXFSZ)) {
+        sigset_t only;
+        sigemptyset(&only);
+        sigaddset(&only, SIGXFSZ);
+        const timespec now{0, 0};
+        sigtimedwait(&only, nullptr, &now);
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &m_Previous, nullptr);
+  }
+  FileSizeSignalGuard(const FileSizeSignalGuard&) = delete;
+  FileSizeSignalGuard& operator=(const FileSizeSignalGuard&) = delete;
+
+private:
+  sigset_t m_Previous{};
+};
 
 BOOL CompleteRecord(OVERLAPPED* overlapped, BOOL result, DWORD transferred) {
   overlapped->Internal = result ? ERROR_SUCCESS : GetLastError();
@@ -116,10 +165,11 @@ BOOL File::Write(const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* 
   if (!(m_Access & GENERIC_WRITE)) return Fail(ERROR_ACCESS_DENIED);
   if (buffer == nullptr && toWrite > 0) return Fail(ERROR_NOACCESS);
   std::lock_guard lock(m_Mutex);
+  const FileSizeSignalGuard sizeLimit;
   const std::int64_t offset = overlapped ? RecordOffset(overlapped) : 0;
   DWORD done = 0;
   BOOL result = TRUE;
-  // A write that stops short (disk full, quota, device error) fails with the reason; the count
+  // A write that stops short (disk full, quota, file size limit, device error) fails with the reason; the count
   // says how much reached the file.
   while (done < toWrite) {
     const char* const at = static_cast<const char*>(buffer) + done;
@@ -173,6 +223,28 @@ BOOL File::SetEnd() {
   std::lock_guard lock(m_Mutex);
   const off_t position = lseek(m_Fd, 0, SEEK_CUR);
   if (position < 0 || ftruncate(m_Fd, position) != 0) return FailWithErrno();
+  return TRUE;
+}
+
+BOOL File::Information(BY_HANDLE_FILE_INFORMATION* information) {
+  struct stat info {};
+  if (fstat(m_Fd, &info) != 0) return FailWithErrno();
+  *information = BY_HANDLE_FILE_INFORMATION{};
+  information->dwFileAttributes = S_ISREG(info.st_mode)   ? FILE_ATTRIBUTE_NORMAL
+                                  : S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY
+                                                          : FILE_ATTRIBUTE_DEVICE;
+  const auto fileTime = [](const timespec& time) {
+    return FileTimeFromUnixNanoseconds(std::int64_t(time.tv_sec) * 1000000000 + time.tv_nsec);
+  };
+  information->ftCreationTime = fileTime(info.st_mtim);  // no creation time here: the last change
+  information->ftLastAccessTime = fileTime(info.st_atim);
+  information->ftLastWriteTime = fileTime(info.st_mtim);
+  information->dwVolumeSerialNumber = static_cast<DWORD>(info.st_dev);
+  information->nFileSizeHigh = static_cast<DWORD>(static_cast<std::uint64_t>(info.st_size) >> 32);
+  information->nFileSizeLow = static_cast<DWORD>(info.st_size);
+  information->nNumberOfLinks = static_cast<DWORD>(info.st_nlink);
+  information->nFileIndexHigh = static_cast<DWORD>(static_cast<std::uint64_t>(info.st_ino) >> 32);
+  information->nFileIndexLow = static_cast<DWORD>(info.st_ino);
   return TRUE;
 }
 
@@ -241,8 +313,9 @@ HANDLE CreateFile(const char* name, DWORD access, DWORD shareMode, const void*, 
     return INVALID_HANDLE_VALUE;
   }
   const mode_t mode = (flags & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+  const int openFlags = platform::OpenFlags(access) | ((flags & FILE_FLAG_OPEN_REPARSE_POINT) ? O_NOFOLLOW : 0);
   bool existed = false;
-  const int fd = platform::OpenByDisposition(name, platform::OpenFlags(access), disposition, mode, existed);
+  const int fd = platform::OpenByDisposition(name, openFlags, disposition, mode, existed);
   if (fd < 0) {
     platform::SetLastErrorCode(platform::OpenError(errno, name));
     return INVALID_HANDLE_VALUE;
@@ -320,6 +393,12 @@ DWORD GetFileSize(HANDLE file, DWORD* sizeHigh) {
   if (sizeHigh) *sizeHigh = static_cast<DWORD>(static_cast<std::uint64_t>(size) >> 32);
   platform::SetLastErrorCode(ERROR_SUCCESS);
   return static_cast<DWORD>(size);
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* information) {
+  if (information == nullptr) return platform::Fail(ERROR_INVALID_PARAMETER);
+  const auto object = platform::LookupHandleAs<platform::File>(file);
+  return object ? object->Information(information) : FALSE;
 }
 
 BOOL FlushFileBuffers(HANDLE file) {

@@ -23,6 +23,7 @@ public:
   // New position, or -1 with the last error set. distance is from the start, the position or the end.
   std::int64_t Seek(std::int64_t distance, DWORD method);
   BOOL SetEnd();
+  BOOL Information(BY_HANDLE_FILE_INFORMATION* information);
   // Size in bytes, or -1 with the last error set.
   std::int64_t Size();
   BOOL Flush();

@@ -82,6 +82,9 @@ DWORD ErrorFromErrno(int error) {
     case ENXIO: case ENODEV: case EIO: return ERROR_GEN_FAILURE;
     case ENOTTY: case ENOTSUP: return ERROR_NOT_SUPPORTED;
     case ECANCELED: return ERROR_OPERATION_ABORTED;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    case ELOOP: return ERROR_CANT_RESOLVE_FILENAME;
+    case EFBIG: return ERROR_FILE_TOO_LARGE;
     default: return ERROR_GEN_FAILURE;
   }
 }

@@ -78,6 +78,31 @@ std::string FoldedName(const char* name) {
   return folded;
 }
 
+// window: null (any message) or (HWND)-1 (thread messages only) are the same here; a real window
+// cannot exist, so asking for one fails.
+bool ValidRetrieval(const MSG* msg, HWND window) {
+  if (window != nullptr && window != reinterpret_cast<HWND>(-1)) {
+    platform::SetLastErrorCode(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  if (msg == nullptr) {
+    platform::SetLastErrorCode(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  return true;
+}
+
+// Takes (or, without remove, copies) the first queued message that passes the filter.
+bool TakeMessage(MessageQueue& queue, MSG* msg, UINT filterMin, UINT filterMax, bool remove) {
+  const auto found = std::find_if(queue.messages.begin(), queue.messages.end(), [=](const MSG& queued) {
+    return Passes(queued.message, filterMin, filterMax);
+  });
+  if (found == queue.messages.end()) return false;
+  *msg = *found;
+  if (remove) queue.messages.erase(found);
+  return true;
+}
+
 }  // namespace
 
 DWORD GetCurrentThreadId() { return currentThread.id; }
@@ -120,30 +145,19 @@ BOOL PostThreadMessage(DWORD threadId, UINT msg, WPARAM wParam, LPARAM lParam) {
   return TRUE;
 }
 
-// window: null (any message) or (HWND)-1 (thread messages only) are the same here; a real window
-// cannot exist, so asking for one fails.
 BOOL GetMessage(MSG* msg, HWND window, UINT filterMin, UINT filterMax) {
-  if (window != nullptr && window != reinterpret_cast<HWND>(-1)) {
-    platform::SetLastErrorCode(ERROR_INVALID_HANDLE);
-    return -1;
-  }
-  if (msg == nullptr) {
-    platform::SetLastErrorCode(ERROR_INVALID_PARAMETER);
-    return -1;
-  }
+  if (!ValidRetrieval(msg, window)) return -1;
   MessageQueue& queue = OwnQueue();
   std::unique_lock lock(queue.mutex);
-  for (;;) {
-    const auto found = std::find_if(queue.messages.begin(), queue.messages.end(), [=](const MSG& queued) {
-      return Passes(queued.message, filterMin, filterMax);
-    });
-    if (found != queue.messages.end()) {
-      *msg = *found;
-      queue.messages.erase(found);
-      return msg->message == WM_QUIT ? 0 : 1;
-    }
-    queue.posted.wait(lock);
-  }
+  while (!TakeMessage(queue, msg, filterMin, filterMax, true)) queue.posted.wait(lock);
+  return msg->message == WM_QUIT ? 0 : 1;
+}
+
+BOOL PeekMessage(MSG* msg, HWND window, UINT filterMin, UINT filterMax, UINT removeMessage) {
+  if (!ValidRetrieval(msg, window)) return FALSE;
+  MessageQueue& queue = OwnQueue();
+  const std::lock_guard lock(queue.mutex);
+  return TakeMessage(queue, msg, filterMin, filterMax, (removeMessage & PM_REMOVE) != 0);
 }
 
 // Thread messages have no window procedure to go to, so there is nothing to do.

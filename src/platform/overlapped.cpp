@@ -74,3 +74,11 @@ BOOL CancelIo(HANDLE file) {
   if (const auto device = std::dynamic_pointer_cast<platform::CommDevice>(object)) return device->CancelIo();
   return TRUE;
 }
+
+BOOL CancelIoEx(HANDLE file, OVERLAPPED* overlapped) {
+  if (!overlapped) return CancelIo(file);
+  const auto object = platform::LookupHandle(file);
+  if (!object) return FALSE;
+  if (const auto device = std::dynamic_pointer_cast<platform::CommDevice>(object)) return device->CancelRequest(overlapped);
+  return platform::Fail(ERROR_NOT_FOUND);
+}

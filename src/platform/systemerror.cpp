@@ -67,6 +67,10 @@ constexpr SystemMessage kMessages[] = {
     {ERROR_DEVICE_NOT_CONNECTED, "The device is not connected."},
     {ERROR_INVALID_THREAD_ID, "Invalid thread identifier."},
     {ERROR_TIMEOUT, "This operation returned because the timeout period expired."},
+    {ERROR_FILENAME_EXCED_RANGE, "The filename or extension is too long."},
+    {ERROR_FILE_TOO_LARGE, "The file size exceeds the limit allowed and cannot be saved."},
+    {ERROR_NOT_FOUND, "Element not found."},
+    {ERROR_CANT_RESOLVE_FILENAME, "The name of the file cannot be resolved by the system."},
 };
 
 }  // namespace

@@ -34,6 +34,9 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* 
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* overlapped);
 BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait);
 BOOL CancelIo(HANDLE file);
+// Cancels the requests issued with that record (all of the handle's when null); ERROR_NOT_FOUND
+// when none is pending.
+BOOL CancelIoEx(HANDLE file, OVERLAPPED* overlapped);
 
 // Comm functions
 BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* stat);
@@ -55,9 +58,13 @@ UINT RegisterWindowMessage(const char* name);
 BOOL PostThreadMessage(DWORD threadId, UINT msg, WPARAM wParam, LPARAM lParam);
 // Creates the calling thread's queue on first use; returns 0 on WM_QUIT, -1 on failure.
 BOOL GetMessage(MSG* msg, HWND window, UINT filterMin, UINT filterMax);
+// Creates the calling thread's queue on first use, like GetMessage, but never waits: FALSE when no
+// message passes the filter. PM_REMOVE takes the message out of the queue.
+BOOL PeekMessage(MSG* msg, HWND window, UINT filterMin, UINT filterMax, UINT removeMessage);
 LRESULT DispatchMessage(const MSG* msg);
 
-// Files with share modes (advisory locks between processes)
+// Files with share modes (advisory locks between processes). FILE_FLAG_OPEN_REPARSE_POINT in flags:
+// a symbolic link is not followed (ERROR_CANT_RESOLVE_FILENAME).
 HANDLE CreateFile(const char* name, DWORD access, DWORD shareMode, const void* security, DWORD disposition,
                   DWORD flags, HANDLE templateFile);
 DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distanceHigh, DWORD method);
@@ -66,6 +73,9 @@ DWORD GetFileSize(HANDLE file, DWORD* sizeHigh);
 BOOL FlushFileBuffers(HANDLE file);
 BOOL DeleteFile(const char* name);
 BOOL SetFileTime(HANDLE file, const FILETIME* creation, const FILETIME* lastAccess, const FILETIME* lastWrite);
+// Attributes (FILE_ATTRIBUTE_NORMAL for a regular file, DIRECTORY, or DEVICE for anything else),
+// times, size and the number of names the file has (hard links).
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* information);
 // Shell masks: '*' and '?'; "*.*" matches every entry, "." and ".." included.
 HANDLE FindFirstFile(const char* pathMask, WIN32_FIND_DATA* data);
 BOOL FindNextFile(HANDLE find, WIN32_FIND_DATA* data);

@@ -66,9 +66,13 @@ constexpr DWORD ERROR_IO_INCOMPLETE = 996;
 constexpr DWORD ERROR_IO_PENDING = 997;
 constexpr DWORD ERROR_NOACCESS = 998;
 constexpr DWORD ERROR_COUNTER_TIMEOUT = 1121;
+constexpr DWORD ERROR_NOT_FOUND = 1168;
+constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
 constexpr DWORD ERROR_TIMEOUT = 1460;
 constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
 constexpr DWORD ERROR_NOT_READY = 21;
+constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
+constexpr DWORD ERROR_FILE_TOO_LARGE = 223;
 constexpr DWORD ERROR_BAD_PATHNAME = 161;
 constexpr DWORD ERROR_MORE_DATA = 234;
 constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
@@ -151,6 +155,8 @@ constexpr UINT WM_DEVICECHANGE = 0x0219;
 constexpr UINT WM_USER = 0x0400;
 constexpr UINT MAXIMUM_REGISTERED_MESSAGE = 0xFFFF;
 constexpr UINT FIRST_REGISTERED_MESSAGE = 0xC000;
+constexpr UINT PM_NOREMOVE = 0x0000;
+constexpr UINT PM_REMOVE = 0x0001;
 
 // WM_DEVICECHANGE
 constexpr WPARAM DBT_DEVNODES_CHANGED = 0x0007;
@@ -170,8 +176,11 @@ constexpr DWORD OPEN_ALWAYS = 4;
 constexpr DWORD TRUNCATE_EXISTING = 5;
 constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x00000001;
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x00000010;
+constexpr DWORD FILE_ATTRIBUTE_DEVICE = 0x00000040;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080;
 constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000u;
+// The name itself is opened: a symbolic link is not followed.
+constexpr DWORD FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;
 constexpr DWORD FILE_BEGIN = 0;
 constexpr DWORD FILE_CURRENT = 1;
 constexpr DWORD FILE_END = 2;
@@ -358,6 +367,19 @@ struct WIN32_FIND_DATA {
   char cAlternateFileName[14];
 };
 
+struct BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD dwVolumeSerialNumber;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD nNumberOfLinks;
+  DWORD nFileIndexHigh;
+  DWORD nFileIndexLow;
+};
+
 struct OSVERSIONINFOA {
   DWORD dwOSVersionInfoSize;  // set by the caller: sizeof(OSVERSIONINFOA)
   DWORD dwMajorVersion;
@@ -375,5 +397,6 @@ static_assert(sizeof(COMMPROP) == 64 && offsetof(COMMPROP, dwCurrentTxQueue) == 
 static_assert(sizeof(DCB) == 28 && offsetof(DCB, ByteSize) == 18 && offsetof(DCB, EvtChar) == 25);
 static_assert(sizeof(COMMCONFIG) == 52 && offsetof(COMMCONFIG, dcb) == 8);
 static_assert(sizeof(FILETIME) == 8);
+static_assert(sizeof(BY_HANDLE_FILE_INFORMATION) == 52 && offsetof(BY_HANDLE_FILE_INFORMATION, nNumberOfLinks) == 40);
 static_assert(sizeof(DEV_BROADCAST_HDR) == 12 && offsetof(DEV_BROADCAST_PORT, dbcp_name) == 12);
 static_assert(sizeof(OSVERSIONINFOA) == 148 && offsetof(OSVERSIONINFOA, szCSDVersion) == 20);

@@ -2,13 +2,13 @@
 
 #include "framework/exception.h"
 #include "framework/messages.h"
+#include "framework/thread.h"
 #include "platform/winapi.h"
 #include "qx/qxwin32.h"
 
 #include <QCoreApplication>
 #include <QKeyEvent>
 #include <QLineEdit>
-#include <QMetaObject>
 #include <QPlainTextEdit>
 #include <QTextEdit>
 #include <QThread>
@@ -135,7 +135,7 @@ void TqxBaseIO::FatalError(std::uint32_t ErrorCode, std::uint32_t Detail, bool S
   QCoreApplication* const app = QCoreApplication::instance();
   if (app != nullptr && QThread::currentThread() != app->thread()) {
     // A worker thread must not open a message box: the main thread shows it.
-    QMetaObject::invokeMethod(app, [ErrorMsg] { ShowException(Exception(ErrorMsg)); }, Qt::QueuedConnection);
+    TThread::Queue([ErrorMsg] { ShowException(Exception(ErrorMsg)); });
     return;
   }
   ShowException(Exception(ErrorMsg));

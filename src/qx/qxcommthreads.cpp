@@ -3,18 +3,12 @@
 #include "platform/winapi.h"
 #include "qx/qxcustomcomm.h"
 
-#include <QCoreApplication>
-
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 namespace {
 
 // How often a thread that waits re-checks its terminate request, so that no wait is unbounded.
 constexpr DWORD kPollMs = 100;
-// How long Stop keeps trying to deliver the quit message to a thread whose queue is not there yet.
-constexpr auto kQuitPostBound = std::chrono::milliseconds(1000);
 
 }  // namespace
 
@@ -36,21 +30,17 @@ TMsgThread::~TMsgThread() {
 }
 
 void TMsgThread::Stop() {
+  // The request comes before the post: a thread whose id is not out yet sees the request once it
+  // has published its id, and one whose id is out has a queue that takes the post.
   Terminate();
-  // The queue exists only once the thread has asked for its first message; until then the post
-  // fails and is retried, unless the thread ends first.
-  const auto end = std::chrono::steady_clock::now() + kQuitPostBound;
-  while (!Finished() && !PostQuit() && std::chrono::steady_clock::now() < end)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
-bool TMsgThread::PostQuit() {
   const DWORD id = ThreadId();
-  return id != 0 && PostThreadMessage(id, qxCommMsgQuitComEvent(), 0, 0);
+  if (id != 0) PostThreadMessage(id, qxCommMsgQuitComEvent(), 0, 0);
 }
 
 void TMsgThread::Execute() {
   if (m_Comm == nullptr) return;
+  MSG probe{};
+  PeekMessage(&probe, nullptr, WM_NULL, WM_NULL, PM_NOREMOVE);  // creates the queue
   m_ThreadId.store(GetCurrentThreadId());
   const UINT comEvent = qxCommMsgComEvent();
   const UINT quit = qxCommMsgQuitComEvent();
@@ -59,12 +49,10 @@ void TMsgThread::Execute() {
     if (got == 0 || got == -1) break;
     if (m_Comm->Handle() != m_Handle || Terminated() || m_Msg.message == quit) break;
     if (m_Msg.hwnd == nullptr && m_Msg.message == comEvent) {
+      // The port opens only under an application object, whose thread handles every event.
       TqxCustomComm* const comm = m_Comm;
       const MSG msg = m_Msg;
-      if (QCoreApplication::instance() != nullptr)
-        Synchronize([comm, msg] { comm->HandleCommEvent(msg); });
-      else
-        comm->HandleCommEvent(msg);
+      Synchronize([comm, msg] { comm->HandleCommEvent(msg); });
     } else {
       DispatchMessage(&m_Msg);
     }
@@ -86,6 +74,14 @@ TCommThread::~TCommThread() {
 void TCommThread::Stop() {
   Terminate();
   PulseEvent(m_Overlapped.hEvent);
+}
+
+void TCommThread::CancelWait() {
+  // The pending wait would write m_Mask and m_Overlapped when it completes, perhaps after this
+  // object is gone; once cancelled (or completed, or ended by a close) it no longer can.
+  CancelIoEx(m_Handle, &m_Overlapped);
+  DWORD ignored = 0;
+  GetOverlappedResult(m_Handle, &m_Overlapped, &ignored, TRUE);
 }
 
 bool TCommThread::StillOpen() const { return m_Comm->Handle() == m_Handle; }
@@ -114,7 +110,10 @@ void TCommThread::Execute() {
           do {
             waited = WaitForSingleObject(m_Overlapped.hEvent, kPollMs);
           } while (waited == WAIT_TIMEOUT && !Terminated());
-          if (Terminated()) break;
+          if (Terminated()) {
+            CancelWait();
+            break;
+          }
           // The completed wait has written the mask.
           mask = waited == WAIT_OBJECT_0 ? m_Mask : 0;
         } else if (error == ERROR_INVALID_PARAMETER && m_Mask == 0) {

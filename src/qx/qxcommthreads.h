@@ -15,7 +15,7 @@ UINT qxCommMsgQuitComEvent();
 
 // The message thread: takes each comm event posted to it and hands it to the main thread
 // (TqxCustomComm::HandleCommEvent), waiting until it has been handled. Stop breaks that wait, so
-// the thread always ends by itself.
+// the thread always ends by itself. Its queue exists before its id is published.
 class TMsgThread : public TThread {
 public:
   // Handle: the port it serves; the thread leaves once Comm no longer has it open.
@@ -32,8 +32,6 @@ protected:
   void Execute() override;
 
 private:
-  bool PostQuit();
-
   TqxCustomComm* const m_Comm;
   const HANDLE m_Handle;
   std::atomic<DWORD> m_ThreadId{0};
@@ -42,9 +40,8 @@ private:
 
 // The event thread: waits for the driver's comm events on Handle and posts each event mask to the
 // message thread. A wait that fails for good makes it close the port and stop the message thread.
-//
-// The pending wait writes m_Mask and m_Overlapped when it completes, which may be after the thread
-// was told to stop; the owner therefore destroys this object only after the handle is closed.
+// Told to stop, it cancels its pending wait before it ends, so the object may go while the port
+// stays open.
 class TCommThread : public TThread {
 public:
   TCommThread(TqxCustomComm* Comm, HANDLE Handle, TMsgThread* MsgThread);
@@ -58,6 +55,7 @@ protected:
   void Execute() override;
 
 private:
+  void CancelWait();
   bool StillOpen() const;
   void PostEvent(DWORD Mask);
 

@@ -24,6 +24,10 @@ constexpr DWORD kPurgeOutput = PURGE_TXABORT | PURGE_TXCLEAR;
 constexpr DWORD kPurgeAll = kPurgeInput | kPurgeOutput;
 // A message thread that is told to stop ends within this (its hand-over wait is broken at once).
 constexpr auto kMsgThreadBound = std::chrono::milliseconds(1000);
+// A waiting write that the line stops taking is given up after this long without progress (or
+// after the driver's own time-out for it, when that is longer).
+constexpr auto kWriteStallBound = std::chrono::milliseconds(5000);
+constexpr DWORD kWriteWaitStepMs = 50;
 
 // The driver's event bit of a trace state: the ordinal up to tsRing, one higher from tsRx80Full on
 // (EV_PERR has no trace state).
@@ -96,6 +100,14 @@ TqxCustomComm::~TqxCustomComm() {
 void TqxCustomComm::Open() {
   Close();
   ReleaseStaleThreads();
+  // Every event is handed over to the application's thread; without one there is no thread to
+  // hand it to, and handling it on a worker would race the caller.
+  if (QCoreApplication::instance() == nullptr) {
+    m_OpenErrorText = QStringLiteral("The port cannot be opened without an application object: "
+                                     "its events are handled in the application's event loop.");
+    FatalError(1, 0, false, m_OpenErrorText);
+    return;
+  }
   TqxBaseIO::Open();
   if (!IsOpen()) {
     const DWORD error = GetLastError();
@@ -119,19 +131,17 @@ void TqxCustomComm::Open() {
   NotifyClients(2);
   // Bytes that arrived before the event mask was written raise no event of their own: hand them
   // over as one reception once the caller is back in the event loop.
-  if (QCoreApplication::instance() != nullptr) {
-    const HANDLE handle = Handle();
-    QMetaObject::invokeMethod(
-        this,
-        [this, handle] {
-          if (Handle() != handle) return;
-          MSG waiting{};
-          waiting.message = qxCommMsgComEvent();
-          waiting.wParam = EV_RXCHAR;
-          HandleCommEvent(waiting);
-        },
-        Qt::QueuedConnection);
-  }
+  const HANDLE handle = Handle();
+  QMetaObject::invokeMethod(
+      this,
+      [this, handle] {
+        if (Handle() != handle) return;
+        MSG waiting{};
+        waiting.message = qxCommMsgComEvent();
+        waiting.wParam = EV_RXCHAR;
+        HandleCommEvent(waiting);
+      },
+      Qt::QueuedConnection);
 }
 
 void TqxCustomComm::Close() {
@@ -156,14 +166,16 @@ void TqxCustomComm::ClosePort(bool StopEventThread) {
       // Also completes the event thread's pending wait.
       SetCommMask(handle, EV_RX80FULL);
     }
-    if (ReleaseHandle(handle, true)) m_FinishPending.store(true);
+    ReleaseHandle(handle, true);
   }
-  if (m_FinishPending.exchange(false)) FinishClosePort();
+  FinishPendingClose();
 }
 
 bool TqxCustomComm::ReleaseHandle(HANDLE handle, bool onMainThread) {
   const std::lock_guard lock(m_HandleMutex);
   if (Handle() != handle) return false;
+  // Owed before the handle reads as closed: a Close that finds it closed finishes the close at once.
+  m_FinishPending.store(true);
   // The event thread must not make virtual calls: the main thread may be destroying the
   // descendant meanwhile. It closes the handle itself, as the base CloseDevice would.
   if (onMainThread)
@@ -175,15 +187,12 @@ bool TqxCustomComm::ReleaseHandle(HANDLE handle, bool onMainThread) {
 }
 
 void TqxCustomComm::ClosePortFromEventThread(HANDLE handle) {
-  if (!ReleaseHandle(handle, false)) return;
-  m_FinishPending.store(true);
-  const auto finish = [this] {
-    if (m_FinishPending.exchange(false)) FinishClosePort();
-  };
-  if (QCoreApplication::instance() != nullptr)
-    QMetaObject::invokeMethod(this, finish, Qt::QueuedConnection);
-  else
-    finish();
+  // By name, so that nothing of this thread travels in the queued call.
+  if (ReleaseHandle(handle, false)) QMetaObject::invokeMethod(this, "FinishPendingClose", Qt::QueuedConnection);
+}
+
+void TqxCustomComm::FinishPendingClose() {
+  if (m_FinishPending.exchange(false)) FinishClosePort();
 }
 
 void TqxCustomComm::FinishClosePort() {
@@ -228,14 +237,44 @@ void TqxCustomComm::ReleaseStaleThreads() {
 void TqxCustomComm::SendChar(std::uint8_t Ch) {
   if (!IsOpen()) return;
   LogFormat(dlDebug, QStringLiteral("Try to send char %2Xh ..."), {Ch});
-  if (!WriteOverlapped(Handle(), &Ch, 1, &WriteOverlap())) CommError(0, GetLastError(), {});
+  if (!WriteWaiting(&Ch, 1)) CommError(0, GetLastError(), {});
 }
 
 void TqxCustomComm::SendString(const QByteArray& S) {
   if (!IsOpen() || S.isEmpty()) return;
   LogFormat(dlDebug, QStringLiteral("Try to send string %s ..."), {S});
-  if (!WriteOverlapped(Handle(), S.constData(), static_cast<DWORD>(S.size()), &WriteOverlap()))
-    CommError(0, GetLastError(), {});
+  if (!WriteWaiting(S.constData(), static_cast<DWORD>(S.size()))) CommError(0, GetLastError(), {});
+}
+
+bool TqxCustomComm::WriteWaiting(const void* Buffer, DWORD Count) {
+  const HANDLE handle = Handle();
+  OVERLAPPED& record = WriteOverlap();
+  std::memset(&record, 0, offsetof(OVERLAPPED, hEvent));
+  DWORD written = 0;
+  if (WriteFile(handle, Buffer, Count, &written, &record)) return true;
+  if (GetLastError() != ERROR_IO_PENDING) return false;
+  // The driver's time-out ends the write; without one, a line that takes nothing (flow control
+  // held, say) gives it up after the stall bound. A close ends it at once.
+  const std::uint64_t timeout =
+      std::uint64_t(m_Timeouts.WriteTotalTimeoutMultiplier) * Count + m_Timeouts.WriteTotalTimeoutConstant;
+  const auto bound = std::max<std::chrono::milliseconds>(kWriteStallBound, std::chrono::milliseconds(timeout + 1000));
+  std::uint32_t queued = OutputQueueCount();
+  auto moved = std::chrono::steady_clock::now();
+  for (;;) {
+    if (GetOverlappedResult(handle, &record, &written, FALSE)) return true;
+    if (GetLastError() != ERROR_IO_INCOMPLETE) return false;
+    WaitForSingleObject(record.hEvent, kWriteWaitStepMs);
+    const auto now = std::chrono::steady_clock::now();
+    if (const std::uint32_t left = OutputQueueCount(); left != queued) {
+      queued = left;
+      moved = now;
+    } else if (now - moved > bound) {
+      CancelIoEx(handle, &record);
+      GetOverlappedResult(handle, &record, &written, TRUE);
+      SetLastError(ERROR_TIMEOUT);
+      return false;
+    }
+  }
 }
 
 void TqxCustomComm::SendData(const char* Buffer, int Count) {

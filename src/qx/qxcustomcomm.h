@@ -50,12 +50,14 @@ public:
   ~TqxCustomComm() override;
 
   // Closes a port that is open, then opens the device and sets it up; a device that cannot be
-  // opened is a fatal error (code 1) with OpenErrorText as its message.
+  // opened is a fatal error (code 1) with OpenErrorText as its message. So is an Open without a
+  // Qt application object, whose event loop handles the port's events.
   void Open() override;
   void Close() override;
   void StartThread() override;
   void StopThread() override;
-  // Waiting writes, bounded by the driver's write time-out; a failure goes to CommError(0, error).
+  // Waiting writes, bounded by the driver's write time-out, or without one by a line that takes
+  // nothing for 5 s (ERROR_TIMEOUT); a failure goes to CommError(0, error).
   void SendChar(std::uint8_t Ch) override;
   void SendString(const QByteArray& S) override;
   // Does not wait; the data is copied, so the caller may reuse its buffer at once, and writes that
@@ -144,6 +146,8 @@ private:
   };
 
   void SetMonitor(QWidget*& monitor, QWidget* Value);
+  // Writes on the WriteOverlap record and waits for the write, within the bounds of SendChar.
+  bool WriteWaiting(const void* Buffer, DWORD Count);
   // Reads what is waiting (at most the receive buffer per read) and passes it on, chunk by chunk.
   void ReceiveData(std::uint32_t waiting);
   void ReleasePendingWrites(bool all);
@@ -154,6 +158,8 @@ private:
   // The close steps after the handle is gone, once per close: buffers, OnDeviceClosed,
   // NotifyClients(1).
   void FinishClosePort();
+  // FinishClosePort when a close is owed; on the main thread, also as the event thread's queued call.
+  Q_INVOKABLE void FinishPendingClose();
   // Ends threads left from a port that is no longer the current one.
   void ReleaseStaleThreads();
 

@@ -10,6 +10,8 @@
 #include <QFileInfo>
 #include <QProgressBar>
 
+#include <utility>
+
 namespace {
 
 const std::uint8_t kStartCommand[] = {'r', 'z', '\r'};
@@ -17,6 +19,13 @@ const std::uint8_t kCancelDetect[] = {0x18, 0x18, 0x18, 0x18, 0x18};
 const char kCancelSequence[] = "\x18\x18\x18\x18\x18\x18\x18\x18\x08\x08\x08\x08\x08\x08\x08\x08";
 
 }  // namespace
+
+QString PrintableText(const QString& Text) {
+  QString shown = Text;
+  for (QChar& c : shown)
+    if (!c.isPrint()) c = u'?';
+  return shown;
+}
 
 TqxZModem::TqxZModem(QObject* owner)
     : TqxCustomDataProcessor(owner), m_Framing(*this), m_TimeoutTimer(std::make_unique<TqxTimer>()) {
@@ -179,6 +188,11 @@ void TqxZModem::StartTimeout() {
 void TqxZModem::StopTimeout() { m_TimeoutTimer->SetEnabled(false); }
 
 void TqxZModem::TimeoutElapsed() {
+  // A stream that moved within the last period has not timed out.
+  if (m_State == zsStreaming && std::exchange(m_StreamProgress, false)) {
+    m_RetryCount = 0;
+    return;
+  }
   ++m_RetryCount;
   LogFormat(dlDetail, QStringLiteral("Timeout!!! %u ms"), {m_TimeoutTimer->Interval()});
   if (m_RetryCount > m_TimeOutRetries) {
@@ -193,7 +207,8 @@ void TqxZModem::TimeoutElapsed() {
       StopTimeout();
       break;
     case zsWaitFile:
-    case zsWaitFileInfo: AnswerRInit(false); break;
+    case zsWaitFileInfo:
+    case zsWaitAttention: AnswerRInit(false); break;
     case zsWaitData:
     case zsReceiveData: AnswerRPos(m_FilePos); break;
     case zsWaitFin:
@@ -205,16 +220,28 @@ void TqxZModem::TimeoutElapsed() {
     case zsWaitRInit: AnswerBeginSession(); break;
     case zsWaitRPos: AnswerZFile(); break;
     case zsWaitEofAnswer: AnswerEof(); break;
+    case zsWaitSInitAck: AnswerZSInit(); break;
+    case zsStreaming: break;  // nothing to repeat: the line took nothing; the count goes on
+    case zsWaitAck:
+      // The challenge goes out again with the same value; a repositioned block is not repeated.
+      if (m_Role == zrReceiving)
+        m_Framing.ResendLastHeader();
+      else
+        AbortSession(zeByUnknown);
+      break;
     default: AbortSession(zeByUnknown); break;
   }
 }
 
 void TqxZModem::AbortSession(TzAbortType Reason) {
+  // Only a session can be aborted, once: a later reason (the remote side's echo of our cancel,
+  // say) does not replace the first.
+  if (!SessionActive()) return;
   m_Streaming = false;
   StopTimeout();
   CloseFile();
   if (IO() != nullptr || OnDataSend) {
-    if (SessionActive()) AnswerAbort();
+    AnswerAbort();
     if (OnAbort) OnAbort(this, Reason);
   } else {
     EndSession();
@@ -243,8 +270,10 @@ void TqxZModem::Abort() {
 void TqxZModem::MediumClosed() {
   if (!SessionActive()) return;
   LogMessage(dlDetail, QStringLiteral("Medium was closed"));
+  // Nothing can be sent on a closed line: the session just ends.
+  CloseFile();
   EndSession();
-  AbortSession(zeByMedia);
+  if (OnAbort) OnAbort(this, zeByMedia);
 }
 
 // --- Files ---
@@ -262,20 +291,33 @@ bool TqxZModem::OpenExistingFile(const QString& Name, bool ForWriting) {
   CloseFile();
   m_FileName = Name;
   m_File = ForWriting ? CreateFile(Name.toLocal8Bit().constData(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                   OPEN_EXISTING, 0, 0)
+                                   OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, 0)
                       : CreateFile(Name.toLocal8Bit().constData(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                    OPEN_EXISTING, 0, 0);
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (ForWriting && m_File != INVALID_HANDLE_VALUE &&
+      (!GetFileInformationByHandle(m_File, &info) || info.dwFileAttributes != FILE_ATTRIBUTE_NORMAL ||
+       info.nNumberOfLinks != 1)) {
+    // Writing through another name would change a file elsewhere.
+    CloseHandle(m_File);
+    m_File = INVALID_HANDLE_VALUE;
+  }
   m_FilePos = 0;
   if (m_File != INVALID_HANDLE_VALUE) {
     const DWORD size = GetFileSize(m_File, nullptr);
     m_Size = size == INVALID_FILE_SIZE ? 0 : size;
     SetFilePointer(m_File, 0, nullptr, FILE_BEGIN);
   }
-  LogFormat(dlDetail, QStringLiteral("File opened [%s]"), {Name});
+  LogFormat(dlDetail, QStringLiteral("File opened [%s]"), {PrintableText(Name)});
   return m_File != INVALID_HANDLE_VALUE;
 }
 
-bool TqxZModem::FileExists(const QString& Name) const { return QFileInfo::exists(Name); }
+TqxZModem::TEntry TqxZModem::EntryAt(const QString& Name) {
+  const QFileInfo info(Name);
+  if (info.isSymLink()) return TEntry::Other;
+  if (!info.exists()) return TEntry::None;
+  return info.isFile() ? TEntry::RegularFile : TEntry::Other;
+}
 
 bool TqxZModem::SeekFile(std::uint32_t Position) {
   if (m_File == INVALID_HANDLE_VALUE) return false;
@@ -287,10 +329,8 @@ bool TqxZModem::SeekFile(std::uint32_t Position) {
 }
 
 void TqxZModem::SetReceivedFileTime() {
-  const HANDLE file =
-      CreateFile(m_FileName.toLocal8Bit().constData(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, 0);
-  if (file == INVALID_HANDLE_VALUE) return;
+  // On the handle still open: the name may stand for another file by now.
+  if (m_File == INVALID_HANDLE_VALUE) return;
   const FILETIME time = DateTimeToFileTime(m_FileTime);
-  SetFileTime(file, nullptr, nullptr, &time);
-  CloseHandle(file);
+  SetFileTime(m_File, nullptr, nullptr, &time);
 }

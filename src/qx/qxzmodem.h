@@ -38,6 +38,11 @@ using TzModemOptions = TSet<TzModemOption, std::uint16_t>;
 // Why a session was aborted.
 enum TzAbortType { zeByMe, zeByRemote, zeByTimeOut, zeByBadCRC, zeByCommError, zeByUnknown, zeByMedia };
 
+// Text that came from the remote side (file names above all), made safe to show on a terminal or
+// to log: every character that is not printable becomes '?', so no control character or escape
+// sequence reaches the screen.
+QString PrintableText(const QString& Text);
+
 using TFileNameReceivedEvent = std::function<void(QObject* Sender, QString& FileName, bool& flSkip)>;
 using TZAbortEvent = std::function<void(QObject* Sender, TzAbortType Error)>;
 using TFileSentEvent = std::function<void(QObject* Sender, const QString& FileName, bool flComplete)>;
@@ -142,13 +147,24 @@ private:
   void EndSession();
 
   // Files.
+  // What a name in the receive folder stands for: nothing, a regular file, or anything else (a
+  // symbolic link, dangling or not, a folder, a device...).
+  enum class TEntry { None, RegularFile, Other };
+  // What became of a received file: opened (created, resumed or overwritten); skipped, because
+  // something stands in the way of its name or for another reason; or failed (the session ends).
+  enum class TReceiveOpen { Opened, InTheWay, Refused, Failed };
+
   void CloseFile();
-  // Opens Name exclusively, for reading and writing, or shared for reading only.
+  // Opens Name exclusively for reading and writing, or shared for reading only. For writing the
+  // name must be a regular file of its own: no symbolic link is followed, and a file that has
+  // other names (hard links) is refused.
   bool OpenExistingFile(const QString& Name, bool ForWriting = true);
-  bool CreateReceiveFile(QString Name);
+  TReceiveOpen CreateReceiveFile(QString Name, QString& Reason);
+  // Skips the file on offer (ZSKIP) and says why; the batch goes on.
+  void RefuseReceive(const QString& Name, const QString& Reason, std::uint32_t Detail, const QString& Message);
   // Refuses the file being received: the part on disk stays, the session ends.
   void FailReceive(std::uint32_t Detail, const QString& Message);
-  bool FileExists(const QString& Name) const;
+  static TEntry EntryAt(const QString& Name);
   bool SeekFile(std::uint32_t Position);
   void SetReceivedFileTime();
 
@@ -192,7 +208,7 @@ private:
   SequenceDetector m_StartDetector;
   SequenceDetector m_CancelDetector;
   std::uint32_t m_RetryCount = 0;
-  std::uint32_t m_CrcErrors = 0;
+  std::uint32_t m_CrcErrors = 0;  // since the session began or a subpacket last advanced the file
 
   QString m_FileName;
   HANDLE m_File = INVALID_HANDLE_VALUE;
@@ -208,6 +224,7 @@ private:
   std::uint32_t m_StartedBytes = 0;
   bool m_FrontCounted = false;
   bool m_Streaming = false;
+  bool m_StreamProgress = false;  // a block went out since the last time-out
   std::uint8_t m_StreamFrameEnd = ZCRCG;
   std::array<std::uint8_t, kMaxTxBlock> m_TxData{};
 

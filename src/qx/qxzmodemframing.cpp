@@ -180,6 +180,8 @@ void TZModemFraming::SendDataBlock(const std::uint8_t* Data, int Count, std::uin
 }
 
 void TZModemFraming::ResetHeader() {
+  m_Hunt = THunt::Idle;
+  m_RxRawCount = 0;
   m_RxBlock.fill(0);
   m_RxCount = 0;
   m_RxExpected = 0;
@@ -207,51 +209,84 @@ void TZModemFraming::Feed(std::uint8_t B, bool ExpectData) {
     if (B == '\r' || B == '\n' || B == 0x8A) return;
     m_InHexTail = false;
   }
+  const std::uint8_t decoded = Decode(B);
+  if (ExpectData) {
+    ParseDataByte(B, decoded);
+    NotePrevious(B);
+  } else {
+    FeedHeader(B, decoded);
+  }
+}
+
+std::uint8_t TZModemFraming::Decode(std::uint8_t B) {
   m_Skip = false;
-  std::uint8_t decoded = B;
   switch (B) {
     case 0x11: case 0x13: case 0x18: case 0x91: case 0x93:
       m_Skip = true;
-      break;
+      return B;
     case ZCRCE: case ZCRCG: case ZCRCQ: case ZCRCW:
-      break;
+      return B;
     case ZRUB0:
-      if (m_PreviousByte == ZDLE) decoded = 0x7F;
-      break;
+      return m_PreviousByte == ZDLE ? 0x7F : B;
     case ZRUB1:
-      if (m_PreviousByte == ZDLE) decoded = 0xFF;
-      break;
+      return m_PreviousByte == ZDLE ? 0xFF : B;
     default:
       if (m_EscapeControls && (B & 0x60) == 0) m_Skip = true;
-      if ((B & 0x60) == 0x40 && m_PreviousByte == ZDLE) decoded = B ^ 0x40;
+      return (B & 0x60) == 0x40 && m_PreviousByte == ZDLE ? B ^ 0x40 : B;
   }
+}
 
-  bool keepPrevious = false;
-  if (ExpectData) {
-    ParseDataByte(B, decoded);
-  } else if (const THeaderResult result = ParseHeaderByte(B, decoded); result == THeaderResult::Bad) {
-    m_Events.BadCrc();
+void TZModemFraming::NotePrevious(std::uint8_t B) {
+  if (B == ZDLE || !m_Skip) m_PreviousByte = B;
+}
+
+void TZModemFraming::FeedHeader(std::uint8_t B, std::uint8_t Decoded) {
+  const THeaderResult result = ParseHeaderByte(B, Decoded);
+  if (result == THeaderResult::Bad) {
+    // A header cut short by the start of the next one: that one is read from its lead-in.
+    const QByteArray inner = InnerHeaderStart();
     ResetParser();
-  } else if (result == THeaderResult::Complete) {
+    if (inner.isEmpty()) {
+      m_Events.BadCrc();
+      NotePrevious(B);
+      return;
+    }
+    m_PreviousByte = 0;
+    for (const char raw : inner) FeedHeader(static_cast<std::uint8_t>(raw), Decode(static_cast<std::uint8_t>(raw)));
+    return;
+  }
+  if (result == THeaderResult::Complete) {
     const TZHeader header = RxHeader();
     m_Data32 = header.Format == ZBIN32;
     m_Events.HeaderReceived(header);
     // A cancel header ends the session; the parser is left as it is.
-    if (header.Type == ZCAN) {
-      keepPrevious = true;
-    } else {
-      ResetParser();
-      m_InHexTail = header.Format == ZHEX;
-    }
+    if (header.Type == ZCAN) return;
+    ResetParser();
+    m_InHexTail = header.Format == ZHEX;
   }
-  if (!keepPrevious && (B == ZDLE || !m_Skip))
-    m_PreviousByte = B;
+  NotePrevious(B);
+}
+
+QByteArray TZModemFraming::InnerHeaderStart() const {
+  if (m_RxBlock[0] != ZBIN && m_RxBlock[0] != ZBIN32) return {};
+  const auto* raw = reinterpret_cast<const char*>(m_RxRaw.data());
+  for (int start = 0; start < m_RxRawCount; ++start) {
+    if (m_RxRaw[start] != ZPAD) continue;
+    int i = start;
+    while (i < m_RxRawCount && m_RxRaw[i] == ZPAD) ++i;
+    if (i + 1 < m_RxRawCount && m_RxRaw[i] == ZDLE &&
+        (m_RxRaw[i + 1] == ZBIN || m_RxRaw[i + 1] == ZHEX || m_RxRaw[i + 1] == ZBIN32))
+      return QByteArray(raw + start, m_RxRawCount - start);
+    start = i - 1;
+  }
+  return {};
 }
 
 int TZModemFraming::FeedPlainData(const std::uint8_t* Data, int Count) {
-  // Only inside a subpacket, past the reach of a header that may stand in its place, and not
-  // right after a ZDLE: there every byte but the special ones is data as it stands.
-  if (m_InHexTail || m_InTrailer || m_DataCount < 16 || m_PreviousByte == ZDLE) return 0;
+  // Only inside a subpacket, past the reach of a header that may stand in its place (and of one
+  // that began within it), and not right after a ZDLE: there every byte but the special ones is
+  // data as it stands.
+  if (m_InHexTail || m_InTrailer || m_DataCount < 16 || m_RxBlock[0] != 0 || m_PreviousByte == ZDLE) return 0;
   const auto& plain = m_EscapeControls ? kPlainAll : kPlainFixed;
   const int room = std::min(Count, kMaxRxBlock - m_DataCount);
   int n = 0;
@@ -284,38 +319,39 @@ bool TZModemFraming::HeaderCrcOk() const {
   return m_Rx32 ? m_RxCrc == kCrc32Residue : (m_RxCrc & 0xFFFF) == 0;
 }
 
+void TZModemFraming::Hunt(std::uint8_t Raw) {
+  switch (m_Hunt) {
+    case THunt::Idle:
+      if (Raw == ZPAD) m_Hunt = THunt::Pad;
+      break;
+    case THunt::Pad:
+      m_Hunt = Raw == ZPAD ? THunt::Pad : Raw == ZDLE ? THunt::PadDle : THunt::Idle;
+      break;
+    case THunt::PadDle:
+      m_Hunt = Raw == ZPAD ? THunt::Pad : THunt::Idle;
+      if (Raw == ZBIN || Raw == ZBIN32) {
+        m_RxBlock[0] = Raw;
+        m_RxCount = 3;
+      } else if (Raw == ZHEX) {
+        m_RxBlock[0] = Raw;
+        m_RxCount = 4;
+      } else if ((Raw == ZVBIN || Raw == ZVHEX || Raw == ZVBIN32) && m_Events.FrameLogs(dlDebug)) {
+        Log(dlDebug, "zRxVBLOCK!!!");  // variable-length headers are refused; the hunt goes on
+      }
+      break;
+  }
+}
+
 TZModemFraming::THeaderResult TZModemFraming::ParseHeaderByte(std::uint8_t Raw, std::uint8_t Decoded) {
   const std::uint8_t format = m_RxBlock[0];
   switch (format) {
     case 0:
-      switch (m_RxCount) {
-        case 0:
-          if (Raw == ZPAD) m_RxCount = 1;
-          break;
-        case 1:
-          m_RxCount = (Raw == ZPAD || Raw == ZDLE) ? 2 : 0;
-          break;
-        case 2:
-          if ((m_PreviousByte == ZDLE && (Raw == ZBIN || Raw == ZVBIN || Raw == ZBIN32 || Raw == ZVBIN32)) ||
-              (m_PreviousByte == ZPAD && Raw == ZDLE)) {
-            m_RxCount = 3;
-            if (Raw != ZDLE) m_RxBlock[0] = Raw;
-          } else {
-            m_RxCount = 0;
-          }
-          break;
-        default:
-          if (Raw == ZHEX || Raw == ZVHEX) {
-            m_RxBlock[0] = Raw;
-            m_RxCount = 4;
-          } else {
-            m_RxCount = 0;
-          }
-      }
+      Hunt(Raw);
       return THeaderResult::None;
 
     case ZBIN:
     case ZBIN32: {
+      if (m_RxRawCount < int(m_RxRaw.size())) m_RxRaw[m_RxRawCount++] = Raw;
       if (m_Skip) return THeaderResult::None;
       if (m_RxCount == 3) {
         m_Rx32 = format == ZBIN32;
@@ -332,9 +368,11 @@ TZModemFraming::THeaderResult TZModemFraming::ParseHeaderByte(std::uint8_t Raw, 
       break;
     }
 
-    case ZHEX: {
+    default: {  // ZHEX
+      // A byte that is no digit ends the hex header; it may begin the next one.
       if (!IsLowerHexDigit(Raw)) {
         ResetHeader();
+        Hunt(Raw);
         return THeaderResult::None;
       }
       if (m_RxCount == 4) {
@@ -356,11 +394,6 @@ TZModemFraming::THeaderResult TZModemFraming::ParseHeaderByte(std::uint8_t Raw, 
       if (m_RxCount - 4 < m_RxExpected) return THeaderResult::None;
       break;
     }
-
-    default:
-      // Variable-length headers are refused; their bytes are ignored until the next reset.
-      if (m_Events.FrameLogs(dlDebug)) Log(dlDebug, "zRxVBLOCK!!!");
-      return THeaderResult::None;
   }
 
   if (m_Events.FrameLogs(dlDetail))
@@ -375,9 +408,9 @@ void TZModemFraming::RefuseBlock() {
 }
 
 void TZModemFraming::ParseDataByte(std::uint8_t Raw, std::uint8_t Decoded) {
-  if (m_DataCount < 16 && !m_InTrailer) {
-    // A header may come where the next subpacket would begin. What merely looks like the start
-    // of one inside data is not an error of the subpacket.
+  // A header may come where the next subpacket would begin (one that began there is read to its
+  // end). What merely looks like the start of one inside data is not an error of the subpacket.
+  if ((m_DataCount < 16 || m_RxBlock[0] != 0) && !m_InTrailer) {
     const THeaderResult result = ParseHeaderByte(Raw, Decoded);
     if (result != THeaderResult::None) {
       const TZHeader header = RxHeader();
@@ -386,6 +419,7 @@ void TZModemFraming::ParseDataByte(std::uint8_t Raw, std::uint8_t Decoded) {
         // What looked like the start of a subpacket was the header.
         m_Data32 = header.Format == ZBIN32;
         ResetParser();
+        m_InHexTail = header.Format == ZHEX;
         m_Events.HeaderInData(header);
         return;
       }

@@ -124,9 +124,20 @@ public:
 
 private:
   enum class THeaderResult { None, Complete, Bad };
+  // The hunt for a header's lead-in: any number of ZPAD, ZDLE, then the format letter.
+  enum class THunt : std::uint8_t { Idle, Pad, PadDle };
 
   void Log(TDetailLevel Level, const QString& Text);
   void ResetHeader();
+  // The escape-decoded value of a received byte; sets the skip flag for bytes the line drops.
+  std::uint8_t Decode(std::uint8_t B);
+  void NotePrevious(std::uint8_t B);
+  // One byte while a header is expected: parses it and reports what it completes.
+  void FeedHeader(std::uint8_t B, std::uint8_t Decoded);
+  void Hunt(std::uint8_t Raw);
+  // After a binary header failed its CRC: the received bytes from a header lead-in found among
+  // its bytes on, which are parsed again; empty when there is none.
+  QByteArray InnerHeaderStart() const;
   THeaderResult ParseHeaderByte(std::uint8_t Raw, std::uint8_t Decoded);
   bool HeaderCrcOk() const;
   TZHeader RxHeader() const;
@@ -143,7 +154,11 @@ private:
   bool m_InHexTail = false;
 
   // Header parser: format letter (0 while hunting), type, P0..P3 and up to four CRC bytes.
+  THunt m_Hunt = THunt::Idle;
   std::array<std::uint8_t, 10> m_RxBlock{};
+  // The bytes of a binary header as received, after its format letter.
+  std::array<std::uint8_t, 48> m_RxRaw{};
+  int m_RxRawCount = 0;
   int m_RxCount = 0;
   int m_RxExpected = 0;
   std::uint32_t m_RxCrc = 0;

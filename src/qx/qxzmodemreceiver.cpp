@@ -4,6 +4,7 @@
 #include "platform/winapi.h"
 #include "qx/qxbaseio.h"
 #include "qx/qxsysutils.h"
+#include "qx/qxwin32.h"
 
 #include <QFileInfo>
 #include <QProgressBar>
@@ -21,6 +22,22 @@ QByteArray NextField(const std::uint8_t* Data, int Length, int& Index, bool Stop
   if (Index < Length) ++Index;  // the separator
   return field;
 }
+
+// The size field of the file information: its leading decimal digits, as the protocol gives them.
+// A field without digits, or one too large for 32 bits, is an unknown size (0).
+std::uint32_t AnnouncedSize(const QByteArray& Field) {
+  std::uint64_t size = 0;
+  for (const char c : Field) {
+    if (c < '0' || c > '9') break;
+    size = size * 10 + static_cast<std::uint64_t>(c - '0');
+    if (size > UINT32_MAX) return 0;
+  }
+  return static_cast<std::uint32_t>(size);
+}
+
+// How often the naming rules are applied again when a name is taken between the check and the
+// creation.
+constexpr int kCreateAttempts = 8;
 
 // The received name without any directory part, in any of the usual notations.
 QString BareName(const QString& Name) {
@@ -101,8 +118,12 @@ void TqxZModem::DoZFile(const TZHeader& Header) {
       DoQInit(Header);
       break;
     case ZFIN:
-    case ZEOF:
       DoZFin(Header);
+      break;
+    case ZEOF:
+      // The sender missed our ZRINIT after its end of file: it hears it again, and the batch goes on.
+      LogMessage(dlDetail, QStringLiteral("Is ZEOF again"));
+      AnswerRInit(m_State == zsWaitFin);
       break;
     default:
       break;  // no meaning while waiting for a file
@@ -114,9 +135,7 @@ void TqxZModem::DoFileInfo(const std::uint8_t* Data, int Length) {
   int index = 0;
   const QString wireName = QString::fromLocal8Bit(NextField(Data, Length, index, false));
   const QString bareName = BareName(wireName);
-  std::uint32_t size = 0;
-  for (const char c : NextField(Data, Length, index, true))
-    size = size * 10 + static_cast<std::uint32_t>(static_cast<std::uint8_t>(c) - '0');
+  const std::uint32_t size = AnnouncedSize(NextField(Data, Length, index, true));
   const QString modTime = QString::fromLatin1(NextField(Data, Length, index, true));
   m_FileTime = (modTime.isEmpty() || modTime == u"0") ? QDateTime::currentDateTimeUtc()
                                                       : UnixTimeToDateTime(OctalToInt(modTime));
@@ -126,7 +145,7 @@ void TqxZModem::DoFileInfo(const std::uint8_t* Data, int Length) {
   m_DefaultPath = m_DefaultPath.trimmed();
   if (!m_DefaultPath.isEmpty() && !m_DefaultPath.endsWith(u'/')) m_DefaultPath += u'/';
   if (bareName.isEmpty() || bareName == u"." || bareName == u"..") {
-    LogFormat(dlSimple, QStringLiteral("Refused file name [%s]"), {wireName});
+    LogFormat(dlSimple, QStringLiteral("Refused file name [%s]"), {PrintableText(wireName)});
     m_Size = 0;
     AnswerSkip();
     m_State = zsWaitFile;
@@ -134,7 +153,7 @@ void TqxZModem::DoFileInfo(const std::uint8_t* Data, int Length) {
   }
   QString name = m_DefaultPath + bareName;
   m_Size = size;
-  LogFormat(dlSimple, QStringLiteral("Do file name=[%s] Sz=%d"), {name, size});
+  LogFormat(dlSimple, QStringLiteral("Do file name=[%s] Sz=%d"), {PrintableText(name), size});
   if (OnBeforeReceived) OnBeforeReceived(this, name, flSkip);
   if (flSkip) {
     m_FileName.clear();
@@ -143,11 +162,21 @@ void TqxZModem::DoFileInfo(const std::uint8_t* Data, int Length) {
     m_State = zsWaitFile;
     return;
   }
-  if (!CreateReceiveFile(name)) {
-    if (!SessionActive()) return;
-    m_FileName.clear();
-    FailReceive(3, Format(QStringLiteral("Error create receiving file \"%s\" !!!"), {name}));
-    return;
+  QString reason;
+  switch (CreateReceiveFile(name, reason)) {
+    case TReceiveOpen::Opened: break;
+    case TReceiveOpen::InTheWay:
+      RefuseReceive(name, reason, 1,
+                    Format(QStringLiteral("The receiving file \"%s\" already exists!!!"), {PrintableText(name)}));
+      return;
+    case TReceiveOpen::Refused:
+      RefuseReceive(name, reason, 3,
+                    Format(QStringLiteral("Error create receiving file \"%s\" !!!"), {PrintableText(name)}));
+      return;
+    case TReceiveOpen::Failed:
+      m_FileName.clear();
+      FailReceive(3, Format(QStringLiteral("Error create receiving file \"%s\" !!!"), {PrintableText(name)}));
+      return;
   }
   if (m_ProgressBar) {
     m_ProgressBar->setMinimum(0);
@@ -157,39 +186,85 @@ void TqxZModem::DoFileInfo(const std::uint8_t* Data, int Length) {
   AnswerRPos(m_Size);
 }
 
+void TqxZModem::RefuseReceive(const QString& Name, const QString& Reason, std::uint32_t Detail, const QString& Message) {
+  // The sender hears the skip before the error is raised, and goes on with its next file.
+  m_FileName.clear();
+  m_Size = 0;
+  LogFormat(dlSimple, QStringLiteral("Skipped [%s]: %s"), {PrintableText(Name), Reason});
+  AnswerSkip();
+  m_State = zsWaitFile;
+  StartTimeout();
+  FatalError(3, Detail, Message);
+}
+
 void TqxZModem::FailReceive(std::uint32_t Detail, const QString& Message) {
   // The session ends before the error is raised, so that the sender is not left waiting.
   AbortSession(zeByMe);
   FatalError(3, Detail, Message);
 }
 
-bool TqxZModem::CreateReceiveFile(QString Name) {
+TqxZModem::TReceiveOpen TqxZModem::CreateReceiveFile(QString Name, QString& Reason) {
   CloseFile();
-  if (FileExists(Name)) {
-    if (Has(zoResuming) && m_ResumeRequested && OpenExistingFile(Name)) {
-      if (m_Size < m_AnnouncedSize && SeekFile(m_Size)) {
-        LogFormat(dlDetail, QStringLiteral("File created [%s]"), {Name});
-        return true;
-      }
+  const TEntry entry = EntryAt(Name);
+  if (entry == TEntry::RegularFile && Has(zoResuming) && m_ResumeRequested && OpenExistingFile(Name)) {
+    if (m_Size < m_AnnouncedSize && SeekFile(m_Size)) {
+      LogFormat(dlDetail, QStringLiteral("File created [%s]"), {PrintableText(Name)});
+      return TReceiveOpen::Opened;
+    }
+    CloseFile();
+  }
+  if (entry != TEntry::None && !Has(zoCreateWithNewName)) {
+    // Only a regular file of its own is overwritten; anything else stays as it is.
+    if (entry == TEntry::Other) {
+      Reason = QStringLiteral("something that is not a regular file has its name");
+      return TReceiveOpen::InTheWay;
+    }
+    if (!Has(zoOverwrite)) {
+      Reason = QStringLiteral("it already exists");
+      return TReceiveOpen::InTheWay;
+    }
+    if (!OpenExistingFile(Name) || !SetEndOfFile(m_File)) {
       CloseFile();
+      Reason = QStringLiteral("the file of that name has other names too, or cannot be written");
+      return TReceiveOpen::InTheWay;
     }
-    if (Has(zoCreateWithNewName)) {
-      const QString extension = QFileInfo(Name).suffix();
-      const QString suffix = extension.isEmpty() ? QString() : u'.' + extension;
-      const QString base = Name.left(Name.size() - suffix.size());
-      for (int n = 0; FileExists(Name); ++n) Name = Format(QStringLiteral("%s%d%s"), {base, n, suffix});
+    m_FilePos = 0;
+    m_Size = 0;
+    LogFormat(dlDetail, QStringLiteral("File created [%s]"), {PrintableText(Name)});
+    return TReceiveOpen::Opened;
+  }
+  // A new file, under the name or the first free numbered one: created, never opened, so no link
+  // standing there is followed.
+  const QString extension = QFileInfo(Name).suffix();
+  const QString suffix = extension.isEmpty() ? QString() : u'.' + extension;
+  const QString base = Name.left(Name.size() - suffix.size());
+  int n = 0;
+  for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+    if (Has(zoCreateWithNewName))
+      while (EntryAt(Name) != TEntry::None) Name = Format(QStringLiteral("%s%d%s"), {base, n++, suffix});
+    m_FileName = Name;
+    m_File = CreateFile(Name.toLocal8Bit().constData(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                        FILE_FLAG_OPEN_REPARSE_POINT, 0);
+    m_FilePos = 0;
+    m_Size = 0;
+    if (m_File != INVALID_HANDLE_VALUE) {
+      LogFormat(dlDetail, QStringLiteral("File created [%s]"), {PrintableText(Name)});
+      return TReceiveOpen::Opened;
     }
-    if (FileExists(Name) && !Has(zoOverwrite)) {
-      FailReceive(1, Format(QStringLiteral("The receiving file \"%s\" already exists!!!"), {Name}));
-      return false;
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILENAME_EXCED_RANGE) {
+      Reason = QStringLiteral("the name is too long for the file system");
+      return TReceiveOpen::Refused;
+    }
+    // Taken between the look and the creation: the naming rules again, or refused without them.
+    if (error != ERROR_FILE_EXISTS) break;
+    if (!Has(zoCreateWithNewName)) {
+      Reason = QStringLiteral("it already exists");
+      return TReceiveOpen::InTheWay;
     }
   }
-  m_FileName = Name;
-  m_File = CreateFile(Name.toLocal8Bit().constData(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, 0);
-  m_FilePos = 0;
-  m_Size = 0;
-  LogFormat(dlDetail, QStringLiteral("File created [%s]"), {Name});
-  return m_File != INVALID_HANDLE_VALUE;
+  LogFormat(dlDetail, QStringLiteral("File not created [%s]: %s"), {PrintableText(Name), SystemErrorText()});
+  return TReceiveOpen::Failed;
 }
 
 void TqxZModem::DoZData(const TZHeader& Header) {
@@ -200,9 +275,14 @@ void TqxZModem::DoZData(const TZHeader& Header) {
   }
   if (Header.Type != ZDATA) return;
   LogMessage(dlDetail, QStringLiteral("Is ZDATA !!!"));
+  if (Header.Position() != m_FilePos) {
+    // Not where the file stands: asked again, as in the middle of the data.
+    LogFormat(dlDetail, QStringLiteral("ZDATA at %u, file position %u"), {Header.Position(), m_FilePos});
+    AnswerRPos(m_FilePos);
+    return;
+  }
   m_State = zsReceiveData;
   StartTimeout();
-  if (Header.Position() != m_FilePos) AbortSession(zeByUnknown);
 }
 
 void TqxZModem::BlockReceived(const std::uint8_t* Data, int Length, std::uint8_t FrameEnd) {
@@ -221,6 +301,8 @@ void TqxZModem::BlockReceived(const std::uint8_t* Data, int Length, std::uint8_t
     return;
   }
   m_FilePos += written;
+  // CRC errors count against ErrorLimit only until the file moves on again.
+  if (Length > 0) m_CrcErrors = 0;
   LogFormat(dlDebug, QStringLiteral("DoReceivedBinBlock Type=%.2X"), {FrameEnd});
   m_Framing.ResetParser();
   // ZCRCQ asks for an acknowledgement as ZCRCW does, but the data go on.
@@ -240,16 +322,18 @@ void TqxZModem::DoZEof(const TZHeader& Header) {
     LogFormat(dlDetail, QStringLiteral("ZEOF at %u ignored, file position %u"), {Header.Position(), m_FilePos});
     return;
   }
+  if (!Has(zoIgnoreFileTime)) SetReceivedFileTime();
   CloseFile();
   AnswerRInit(true);
-  if (!Has(zoIgnoreFileTime)) SetReceivedFileTime();
 }
 
 void TqxZModem::DoZFin(const TZHeader& Header) {
-  if (Header.Type != ZFIN && Header.Type != ZEOF) {
-    if (m_Role == zrReceiving) DoZFile(Header);
+  // Receiving, only ZFIN ends the session; a sender takes a ZEOF for it too.
+  if (m_Role == zrReceiving && Header.Type != ZFIN) {
+    DoZFile(Header);
     return;
   }
+  if (Header.Type != ZFIN && Header.Type != ZEOF) return;
   LogMessage(dlDetail, QStringLiteral("Is ZFIN !!!"));
   CloseFile();
   if (m_Role == zrReceiving)
@@ -311,15 +395,17 @@ void TqxZModem::DoZAck(const TZHeader& Header) {
     AnswerZFile();
   } else if (m_Role == zrReceiving) {
     if (Has(zoChallenge) && m_ChallengeValue != 0) {
-      if (Header.Position() == m_ChallengeValue)
+      if (Header.Position() == m_ChallengeValue) {
         AnswerRInit(false);
-      else
-        AnswerAbort();
+      } else {
+        LogFormat(dlDetail, QStringLiteral("Wrong answer to the challenge (%u)"), {Header.Position()});
+        AbortSession(zeByUnknown);
+      }
     }
   } else if (m_Role == zrSending) {
     SeekFile(Header.Position());
     m_State = zsStreaming;
-    StopTimeout();
+    StartTimeout();  // a stream that stops moving times out
     AnswerZData(true);
   }
 }

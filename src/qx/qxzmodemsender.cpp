@@ -112,7 +112,8 @@ void TqxZModem::DoRInit(const TZHeader& Header) {
 
 void TqxZModem::AnswerZSInit() {
   LogMessage(dlDetail, QStringLiteral("Answer ZSINIT"));
-  SendFlagsHeader(ZSINIT, 0);
+  // Sent because this side escapes every control character: the receiver is told so (TESCCTL).
+  SendFlagsHeader(ZSINIT, m_Framing.EscapeControls() ? TESCCTL : 0);
   m_TxData.fill(0);
   m_Framing.SendDataBlock(m_TxData.data(), 32, ZCRCW, false);
   m_State = zsWaitSInitAck;
@@ -146,8 +147,8 @@ void TqxZModem::AnswerZFile() {
   WIN32_FIND_DATA found{};
   const HANDLE find = FindFirstFile(m_FileName.toLocal8Bit().constData(), &found);
   if (find == INVALID_HANDLE_VALUE) {
-    LogFormat(dlDetail, QStringLiteral("Find ERROR File [%s] not found"), {m_FileName});
-    AnswerAbort();
+    LogFormat(dlDetail, QStringLiteral("Find ERROR File [%s] not found"), {PrintableText(m_FileName)});
+    AbortSession(zeByMe);
     return;
   }
   FindClose(find);
@@ -165,7 +166,7 @@ void TqxZModem::AnswerZFile() {
                   .toLatin1());
   info.append('\0');
   info.truncate(kMaxTxBlock);
-  LogFormat(dlDetail, QStringLiteral("Answer ZFile [%s]"), {info});
+  LogFormat(dlDetail, QStringLiteral("Answer ZFile [%s]"), {PrintableText(QString::fromLocal8Bit(info))});
   std::copy(info.cbegin(), info.cend(), m_TxData.begin());
   m_Framing.SendDataBlock(m_TxData.data(), static_cast<int>(info.size()), ZCRCW, false);
   m_State = zsWaitRPos;
@@ -208,6 +209,7 @@ void TqxZModem::SendNextBlock() {
   LogFormat(dlDebug, QStringLiteral("send %u"), {m_FilePos});
   ShowSendProgress();
   m_Streaming = false;
+  m_StreamProgress = true;
   if (count > 0) {
     // In segment mode each block waits for its ZACK; the last one is followed by the end of
     // file without one.
@@ -233,9 +235,10 @@ void TqxZModem::DoRPos(const TZHeader& Header) {
   }
   if (!m_FileQueue.empty()) m_FileQueue.erase(m_FileQueue.begin());
   m_FrontCounted = false;
-  // The state is set first: a file that is already at its end sends ZEOF at once.
+  // The state is set first: a file that is already at its end sends ZEOF at once. A stream that
+  // stops moving times out.
   m_State = zsStreaming;
-  StopTimeout();
+  StartTimeout();
   AnswerZData(true);
 }
 

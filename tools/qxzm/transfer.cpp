@@ -36,8 +36,10 @@ QString OneLine(QString text) {
   return text.remove(shout).replace(breaks, QStringLiteral(": ")).trimmed();
 }
 
-void PrintError(const QString& text) {
-  std::fprintf(stderr, "qxzm: %s\n", text.toLocal8Bit().constData());
+// Every line goes through here or through ShowProgress: names and messages may carry the remote
+// side's text, whose control characters never reach the user's terminal.
+void PrintLine(const QString& text) {
+  std::fprintf(stderr, "qxzm: %s\n", PrintableText(text).toLocal8Bit().constData());
 }
 
 bool HasWildcards(const QString& name) {
@@ -60,7 +62,7 @@ Transfer::~Transfer() {
 int Transfer::Run() {
   if (!Start()) {
     if (m_Comm) m_Comm->Close();
-    PrintError(m_Error);
+    PrintLine(m_Error);
     return 1;
   }
   const int status = QCoreApplication::exec();
@@ -74,7 +76,7 @@ int Transfer::Run() {
     QString text = QStringLiteral("session failed");
     if (!m_AbortReason.isEmpty()) text += QStringLiteral(": ") + m_AbortReason;
     if (!m_Error.isEmpty()) text += QStringLiteral(": ") + OneLine(m_Error);
-    PrintError(text);
+    PrintLine(text);
   }
   return status;
 }
@@ -119,7 +121,17 @@ bool Transfer::Start() {
     });
   };
 
-  m_ZModem.OnFatalError = recordError;
+  m_ZModem.OnFatalError = [this](QObject*, std::uint32_t, std::uint32_t, const QString& message, bool& raise) {
+    raise = false;
+    // A session that goes on has only passed over one file (skipped, as rz does); one that ended
+    // reports the error with its end.
+    if (m_ZModem.Role() != TqxZModem::zrIdle) {
+      EndProgressLine();
+      PrintLine(QStringLiteral("skipped: ") + OneLine(message));
+    } else {
+      m_Error = message;
+    }
+  };
   m_ZModem.SetLog(m_Log.get());
   m_ZModem.SetOptions(m_Options.zmOptions);
   m_ZModem.SetTimeOut(m_Options.timeout);
@@ -134,8 +146,10 @@ bool Transfer::Start() {
   m_ZModem.OnAbort = [this](QObject*, TzAbortType reason) {
     // A sender whose files were all taken only missed the receiver's final answer.
     if (m_Succeeded) return;
-    m_AbortReason = reason == zeByTimeOut && !m_FileOffered ? QStringLiteral("no sender began a session")
-                                                             : AbortText(reason);
+    // The first reason stands.
+    if (m_AbortReason.isEmpty())
+      m_AbortReason = reason == zeByTimeOut && !m_FileOffered ? QStringLiteral("no sender began a session")
+                                                               : AbortText(reason);
     Fail(QString());
     Finish();
   };
@@ -143,13 +157,12 @@ bool Transfer::Start() {
     m_FileOffered = true;
     ShowProgress(true);  // the final figure of the file before
     EndProgressLine();
-    std::fprintf(stderr, "qxzm: receiving %s\n", QFileInfo(name).fileName().toLocal8Bit().constData());
+    PrintLine(QStringLiteral("receiving ") + QFileInfo(name).fileName());
   };
   m_ZModem.OnAfterFileSent = [this](QObject*, const QString& name, bool complete) {
     ShowProgress(true);
     EndProgressLine();
-    std::fprintf(stderr, "qxzm: %s %s\n", complete ? "sent" : "skipped",
-                 QFileInfo(name).fileName().toLocal8Bit().constData());
+    PrintLine((complete ? QStringLiteral("sent ") : QStringLiteral("skipped ")) + QFileInfo(name).fileName());
   };
   m_Comm->SetDataProcessor(&m_ZModem);
   m_ZModem.SetActive(true);
@@ -230,7 +243,7 @@ void Transfer::ShowProgress(bool force) {
   if (file != m_ShownPath) {
     EndProgressLine();
     m_ShownPath = file;
-    m_ShownFile = QFileInfo(file).fileName();
+    m_ShownFile = PrintableText(QFileInfo(file).fileName());
     // Sending counts the whole batch; receiving counts each file.
     if (!sending) m_FileClock.start();
   }
