@@ -142,6 +142,34 @@ TEST_F(TerminalCalls, ARemoteSendersFileIsReceivedAutomatically) {
   EXPECT_TRUE(m_Shown.messages.isEmpty()) << m_Shown.messages.value(0).text.toStdString();
 }
 
+// The dial-in file service that scripts/run --answer starts: "Send" delivers the file into its folder.
+TEST_F(TerminalCalls, SendDeliversAFileToTheDialInService) {
+  const QString inbox = QString::fromStdString(m_Folder / "inbox");
+  ASSERT_TRUE(QDir().mkpath(inbox));
+  const QString source = QString::fromStdString(m_Folder / "letter.txt");
+  const QByteArray content = Pattern(70000, 5);
+  WriteTestFile(source, content);
+  FarLine far({"answer", "--number", "103", "--once", "--exec",
+               QStringLiteral("'%1' receive '%2'").arg(QStringLiteral(QXZM_PATH), inbox)});
+  ASSERT_TRUE(far.Waiting()) << far.Errors().toStdString();
+  Terminal t;
+  t.form.qxCommTAPI1()->SetRetries(0);
+  t.PickDevice(0);
+  t.SetText("Edit2", "103");
+  t.Click("Button3");
+  ASSERT_TRUE(ProcessEventsUntil([&] { return t.Connected(); })) << t.Text("Memo2").toStdString();
+  t.SetText("Edit1", source);
+  t.Click("bSend");
+  ASSERT_TRUE(ProcessEventsUntil([&] { return t.Text("Memo2").contains("File " + source + " was sent."); }, 60000))
+      << t.Text("Memo2").toStdString() << far.Errors().toStdString();
+  // The receiving program ends with its session, and the service hangs up.
+  ASSERT_TRUE(ProcessEventsUntil([&] { return t.TransferControls() == "---"; })) << far.Errors().toStdString();
+  EXPECT_TRUE(ReadAll(inbox + "/letter.txt") == content);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return far.Ended(); }));
+  EXPECT_EQ(far.Status(), 0) << far.Errors().toStdString();
+  EXPECT_TRUE(m_Shown.messages.isEmpty()) << m_Shown.messages.value(0).text.toStdString();
+}
+
 // A file sent at the modems' speed (115200 bit/s): the progress bar tells rate and time left, the
 // window is rendered into a PNG, "Break" ends the transfer, and closing the sender's window during
 // the next one ends the call.
