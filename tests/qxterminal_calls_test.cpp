@@ -13,6 +13,14 @@ namespace {
 
 class TerminalCalls : public TerminalTest {};
 
+// Calls 103, where qxline answers, from Virtual Modem 1, with no repeat when the call ends.
+void CallFarLine(Terminal& t) {
+  t.form.qxCommTAPI1()->SetRetries(0);
+  t.PickDevice(0);
+  t.SetText("Edit2", "103");
+  t.Click("Button3");
+}
+
 TEST_F(TerminalCalls, TwoFormsCallTypeSendAFileAndTheFarEndHangsUp) {
   // Rings long apart, so that the ring light goes out between them.
   ScopedVariable cadence{"QX_LINE_RING_CADENCE", "60,1700"};
@@ -125,10 +133,7 @@ TEST_F(TerminalCalls, ARemoteSendersFileIsReceivedAutomatically) {
     FarLine far({"answer", "--number", "103", "--once", "--exec", sender.command});
     ASSERT_TRUE(far.Waiting()) << far.Errors().toStdString();
     Terminal t;
-    t.form.qxCommTAPI1()->SetRetries(0);
-    t.PickDevice(0);
-    t.SetText("Edit2", "103");
-    t.Click("Button3");
+    CallFarLine(t);
     ASSERT_TRUE(ProcessEventsUntil([&] { return t.Text("Label5") == "Ready"; }, 60000))
         << sender.name << "\n" << t.Text("Memo2").toStdString() << far.Errors().toStdString();
     EXPECT_TRUE(ReadAll(Downloads() + "far.bin") == content) << sender.name;
@@ -153,10 +158,7 @@ TEST_F(TerminalCalls, SendDeliversAFileToTheDialInService) {
                QStringLiteral("'%1' receive '%2'").arg(QStringLiteral(QXZM_PATH), inbox)});
   ASSERT_TRUE(far.Waiting()) << far.Errors().toStdString();
   Terminal t;
-  t.form.qxCommTAPI1()->SetRetries(0);
-  t.PickDevice(0);
-  t.SetText("Edit2", "103");
-  t.Click("Button3");
+  CallFarLine(t);
   ASSERT_TRUE(ProcessEventsUntil([&] { return t.Connected(); })) << t.Text("Memo2").toStdString();
   t.SetText("Edit1", source);
   t.Click("bSend");
