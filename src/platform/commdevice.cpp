@@ -182,13 +182,10 @@ bool CommDevice::AwaitCompletion(const OVERLAPPED* overlapped, bool wait) {
 }
 
 BOOL CommDevice::Outcome(std::unique_lock<std::mutex>& lock, std::uint64_t id, OVERLAPPED* record,
-                         bool synchronous, DWORD* transferred) {
+                         bool synchronous, bool wake, DWORD* transferred) {
   if (IsPendingId(id)) {
-    if (!synchronous) {
-      WakeLocked();
-      return Fail(ERROR_IO_PENDING);
-    }
-    WakeLocked();
+    if (wake) WakeLocked();
+    if (!synchronous) return Fail(ERROR_IO_PENDING);
     m_Completed.wait(lock, [&] { return !IsPendingId(id); });
   }
   const DWORD error = std::atomic_ref<ULONG_PTR>(record->Internal).load(std::memory_order_acquire);
@@ -231,10 +228,13 @@ BOOL CommDevice::Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* overl
   const auto id = request.id;
   m_Reads.push_back(std::move(request));
   FillReads(now);
-  return Outcome(lock, id, record, overlapped == nullptr, read);
+  // A read left pending brings deadlines the I/O thread must watch.
+  return Outcome(lock, id, record, overlapped == nullptr, true, read);
 }
 
 void CommDevice::FillReads(Clock::time_point now) {
+  // Only a full queue has stopped the transport from taking bytes; otherwise nobody needs waking.
+  const bool wasFull = InputRoom() == 0;
   bool took = false;
   while (!m_Reads.empty()) {
     auto& request = m_Reads.front();
@@ -252,7 +252,7 @@ void CommDevice::FillReads(Clock::time_point now) {
     CompleteRead(request, ERROR_SUCCESS);
     m_Reads.pop_front();
   }
-  if (took) InputRoomFreed();
+  if (took && wasFull && InputRoom() > 0) InputRoomFreed();
   CheckEndOfInput();
 }
 
@@ -324,7 +324,9 @@ BOOL CommDevice::Write(const void* buffer, DWORD toWrite, DWORD* written, OVERLA
     // The write may be done while the transport still holds its bytes for later.
     if (DeviceDeadline()) WakeLocked();
   }
-  return Outcome(lock, id, record, overlapped == nullptr, written);
+  // Behind other writes the I/O thread is already sending; only a write that found the queue idle
+  // and could not finish at once has to tell it.
+  return Outcome(lock, id, record, overlapped == nullptr, idle, written);
 }
 
 void CommDevice::StartHeadWrite(Clock::time_point now) {
@@ -538,8 +540,9 @@ BOOL CommDevice::PurgeComm(DWORD flags) {
   if (flags & PURGE_TXABORT) AbortWrites();
   if (flags & PURGE_RXABORT) AbortReads();
   if (flags & PURGE_RXCLEAR) {
+    const bool wasFull = InputRoom() == 0;
     m_Input.clear();
-    InputRoomFreed();
+    if (wasFull) InputRoomFreed();
     CheckEndOfInput();
   }
   if (flags & (PURGE_TXCLEAR | PURGE_RXCLEAR)) PurgeTransport(flags);

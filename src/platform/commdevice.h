@@ -90,7 +90,7 @@ protected:
   virtual DWORD ProviderSubType() const { return PST_RS232; }
   // COMSTAT hold bits (fCtsHold...), filled in by devices that know them.
   virtual void HoldBits(COMSTAT& stat) { (void)stat; }
-  // Room appeared in the input queue (a read or purge took bytes).
+  // Room appeared in a full input queue (a read or purge took bytes).
   virtual void InputRoomFreed() { WakeLocked(); }
   // Called by Close after the I/O thread has ended: release fds, restore settings.
   virtual void ReleaseTransport() {}
@@ -163,8 +163,9 @@ private:
   bool IsPendingId(std::uint64_t id) const;
   // The result of request `id` issued on `record`: at once when it has completed, otherwise
   // ERROR_IO_PENDING, or a wait for it when the caller gave no OVERLAPPED (`synchronous`).
+  // wake: the I/O thread must hear of the request while it is pending.
   BOOL Outcome(std::unique_lock<std::mutex>& lock, std::uint64_t id, OVERLAPPED* record, bool synchronous,
-               DWORD* transferred);
+               bool wake, DWORD* transferred);
 
   const std::shared_ptr<std::mutex> m_Lock;
   std::condition_variable m_Completed;

@@ -12,7 +12,7 @@ namespace platform {
 
 namespace {
 
-constexpr std::size_t kChunk = 4096;
+constexpr std::size_t kChunk = 16384;
 constexpr std::size_t kMaxPerRound = 16 * kChunk;  // leave room for the other direction
 
 // A write that may run on a caller's thread: a vanished reader must give EPIPE, not SIGPIPE.
@@ -102,6 +102,9 @@ void FdDevice::ReadInput(Clock::time_point now) {
     if (got > 0) {
       Receive(chunk, static_cast<std::size_t>(got), now);
       total += static_cast<std::size_t>(got);
+      // A short read took what there was. Asking again would only hear EAGAIN, and a pty makes
+      // that read wait for its flush to the line discipline; the next poll says when more is in.
+      if (static_cast<std::size_t>(got) < room) return;
       continue;
     }
     if (got < 0 && errno == EINTR) continue;

@@ -49,10 +49,21 @@ void TMsgThread::Execute() {
     if (got == 0 || got == -1) break;
     if (m_Comm->Handle() != m_Handle || Terminated() || m_Msg.message == quit) break;
     if (m_Msg.hwnd == nullptr && m_Msg.message == comEvent) {
+      // Events that queued up while the main thread was busy go over with this one, their masks
+      // or-ed: one hand-over for a burst. WM_QUIT, which every retrieval takes, ends the loop after.
+      MSG msg = m_Msg;
+      bool quit = false;
+      MSG next{};
+      while (!quit && PeekMessage(&next, nullptr, comEvent, comEvent, PM_REMOVE)) {
+        if (next.message == comEvent)
+          msg.wParam |= next.wParam;
+        else
+          quit = true;
+      }
       // The port opens only under an application object, whose thread handles every event.
       TqxCustomComm* const comm = m_Comm;
-      const MSG msg = m_Msg;
       Synchronize([comm, msg] { comm->HandleCommEvent(msg); });
+      if (quit) break;
     } else {
       DispatchMessage(&m_Msg);
     }

@@ -14,7 +14,8 @@ UINT qxCommMsgComEvent();
 UINT qxCommMsgQuitComEvent();
 
 // The message thread: takes each comm event posted to it and hands it to the main thread
-// (TqxCustomComm::HandleCommEvent), waiting until it has been handled. Stop breaks that wait, so
+// (TqxCustomComm::HandleCommEvent), waiting until it has been handled; events that queued up
+// meanwhile go over together, as one event with their masks or-ed. Stop breaks that wait, so
 // the thread always ends by itself. Its queue exists before its id is published.
 class TMsgThread : public TThread {
 public:

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -131,15 +132,19 @@ void TqxCustomComm::Open() {
   NotifyClients(2);
   // Bytes that arrived before the event mask was written raise no event of their own: hand them
   // over as one reception once the caller is back in the event loop.
+  QueueCommEvent(EV_RXCHAR);
+}
+
+void TqxCustomComm::QueueCommEvent(DWORD Mask) {
   const HANDLE handle = Handle();
   QMetaObject::invokeMethod(
       this,
-      [this, handle] {
+      [this, handle, Mask] {
         if (Handle() != handle) return;
-        MSG waiting{};
-        waiting.message = qxCommMsgComEvent();
-        waiting.wParam = EV_RXCHAR;
-        HandleCommEvent(waiting);
+        MSG event{};
+        event.message = qxCommMsgComEvent();
+        event.wParam = Mask;
+        HandleCommEvent(event);
       },
       Qt::QueuedConnection);
 }
@@ -197,6 +202,7 @@ void TqxCustomComm::FinishPendingClose() {
 
 void TqxCustomComm::FinishClosePort() {
   m_ReceiveBuffer.reset();
+  m_HeldErrors = 0;
   ReleasePendingWrites(true);
   if (OnDeviceClosed) {
     try {
@@ -364,8 +370,14 @@ void TqxCustomComm::HandleCommEvent(const MSG& Msg) {
     if (handle == INVALID_HANDLE_VALUE) return;
     DWORD errors = 0;
     if (!ClearCommError(handle, &errors, &m_ComStat)) return;
+    errors |= std::exchange(m_HeldErrors, 0);
     if (errors != 0) {
       CommError(errors, 0, StateFlagsOf(m_ComStat));
+      // The data waits for the next event, as with every line error, and CommError stood for the
+      // error's own bits. The rest may come from other events folded into this one: it is handled
+      // right after, so that no transmit-empty or line change is lost.
+      const DWORD rest = mask & ~(EV_RXCHAR | EV_ERR | EV_BREAK);
+      if (rest != 0 && Handle() == handle) QueueCommEvent(rest);
       return;
     }
     if ((mask & EV_RXCHAR) != 0 && m_ComStat.cbInQue > 0) {
@@ -422,8 +434,13 @@ void TqxCustomComm::ReceiveData(std::uint32_t waiting) {
 std::uint32_t TqxCustomComm::OutputQueueCount() {
   DWORD errors = 0;
   COMSTAT stat{};
-  return ClearCommError(Handle(), &errors, &stat) ? stat.cbOutQue : 0;
+  if (!ClearCommError(Handle(), &errors, &stat)) return 0;
+  // Asking takes the line errors too; they are kept for the event handling that reports them.
+  m_HeldErrors |= errors;
+  return stat.cbOutQue;
 }
+
+std::uint32_t TqxCustomComm::OutputQueueSize() { return IsOpen() ? GetBufferOutSize() : 0; }
 
 void TqxCustomComm::SetTraceStates(TTraceStates Value) {
   const DWORD mask = EventMaskOf(Value);

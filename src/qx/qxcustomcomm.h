@@ -85,7 +85,9 @@ public:
   // One comm event, on the main thread (the message thread hands it over).
   void HandleCommEvent(const MSG& Msg);
   // Bytes still in the driver's transmit queue; 0 when that cannot be read.
-  std::uint32_t OutputQueueCount();
+  std::uint32_t OutputQueueCount() override;
+  // The driver's transmit queue size (BufferOutSize); 0 while closed.
+  std::uint32_t OutputQueueSize() override;
 
   TTraceStates TraceStates() const { return m_TraceStates; }
   void SetTraceStates(TTraceStates Value);
@@ -150,6 +152,9 @@ private:
   bool WriteWaiting(const void* Buffer, DWORD Count);
   // Reads what is waiting (at most the receive buffer per read) and passes it on, chunk by chunk.
   void ReceiveData(std::uint32_t waiting);
+  // Hands Mask to HandleCommEvent once the caller is back in the event loop, if the port is
+  // still the one open now.
+  void QueueCommEvent(DWORD Mask);
   void ReleasePendingWrites(bool all);
   // The event thread's close after a failed wait: the handle now, the rest on the main thread.
   void ClosePortFromEventThread(HANDLE handle);
@@ -177,6 +182,7 @@ private:
   // Shared so that a handler closing the port cannot pull the chunk from under the reader.
   std::shared_ptr<std::vector<char>> m_ReceiveBuffer;
   bool m_Receiving = false;  // ReceiveData is running (an inner one reads into its own buffer)
+  DWORD m_HeldErrors = 0;    // line errors OutputQueueCount took, for the next event to report
   QWidget* m_MonitorRLSD = nullptr;
   QWidget* m_MonitorRing = nullptr;
   QWidget* m_MonitorCTS = nullptr;

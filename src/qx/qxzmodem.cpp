@@ -56,6 +56,12 @@ QStringList TqxZModem::QueuedFiles() const {
 // --- Framing events ---
 
 void TqxZModem::FrameSend(const QByteArray& Bytes, bool AsBuffer) {
+  if (AsBuffer && m_Batching) {
+    m_TxBatch += Bytes;
+    return;
+  }
+  // Nothing overtakes the blocks of a fill.
+  FlushBatch();
   if (AsBuffer)
     SendData(Bytes.constData(), static_cast<std::uint32_t>(Bytes.size()));
   else
@@ -240,6 +246,8 @@ void TqxZModem::AbortSession(TzAbortType Reason) {
   m_Streaming = false;
   StopTimeout();
   CloseFile();
+  // Queued file data would hold the cancel sequence back.
+  if (m_Role == zrSending && TransmitBound() > 0) IO()->PurgeOutput();
   if (IO() != nullptr || OnDataSend) {
     AnswerAbort();
     if (OnAbort) OnAbort(this, Reason);
@@ -259,6 +267,9 @@ void TqxZModem::EndSession() {
   m_State = zsWaitStart;
   m_Role = zrIdle;
   m_Streaming = false;
+  m_WindowAckDue = false;
+  // Blocks of a fill that the end cut short are not sent after it.
+  m_TxBatch.resize(0);
   StopTimeout();
 }
 

@@ -192,7 +192,20 @@ private:
   void AnswerZFile();
   void AnswerZData(bool StartStream);
   void AnswerEof();
+  // Keeps the transmit queue fed: data subpackets follow one another until the queue holds its
+  // bound, a frame ends, or a window waits for its ZACK. Without a transmit queue one block goes
+  // per call.
   void SendNextBlock();
+  // One data subpacket (or, at the end of the file, the empty one and ZEOF); its frame end.
+  // Window: WindowLength's, for this fill.
+  std::uint8_t SendOneBlock(std::uint32_t Window);
+  // Most data bytes in one subpacket for this receiver.
+  std::uint32_t BlockLimit() const;
+  // Bytes the transmit queue is kept filled to; 0 when there is no queue to watch.
+  std::uint32_t TransmitBound();
+  // Bytes after which a frame ends with ZCRCW and waits for ZACK; 0 for a stream without windows.
+  std::uint32_t WindowLength();
+  void FlushBatch();
   void DoRInit(const TZHeader& Header);
   void DoChallenge(const TZHeader& Header);
   void DoRPos(const TZHeader& Header);
@@ -225,7 +238,15 @@ private:
   bool m_FrontCounted = false;
   bool m_Streaming = false;
   bool m_StreamProgress = false;  // a block went out since the last time-out
+  bool m_WindowAckDue = false;    // a stream frame ended with ZCRCW and waits for its ZACK
   std::uint8_t m_StreamFrameEnd = ZCRCG;
+  std::uint32_t m_FrameStart = 0;  // file position of the last ZDATA sent
+  // What the receiver announced in ZRINIT: its buffer size (0: no limit) and full duplex.
+  std::uint32_t m_RxBufferSize = 0;
+  bool m_RxFullDuplex = true;
+  // The subpackets of one fill, handed to the I/O component in one write.
+  bool m_Batching = false;
+  QByteArray m_TxBatch;
   std::array<std::uint8_t, kMaxTxBlock> m_TxData{};
 
   bool m_AbortNoCarrier = false;
