@@ -122,6 +122,7 @@ void CommDevice::Run() {
     }
     lock.unlock();
     const int ready = ::ppoll(fds.data(), fds.size(), timeout, nullptr);
+    if (ready > 0) TransferUnlocked(std::span<const pollfd>(fds).subspan(1));
     lock.lock();
     if (m_Closed) break;
     if (ready > 0 && fds[0].revents) {
@@ -240,8 +241,7 @@ void CommDevice::FillReads(Clock::time_point now) {
     auto& request = m_Reads.front();
     const std::size_t count = std::min<std::size_t>(m_Input.size(), request.count - request.done);
     if (count > 0) {
-      std::copy_n(m_Input.begin(), count, request.buffer + request.done);
-      m_Input.erase(m_Input.begin(), m_Input.begin() + static_cast<std::ptrdiff_t>(count));
+      m_Input.Take(request.buffer + request.done, count);
       request.done += static_cast<DWORD>(count);
       request.lastByte = now;
       took = true;
@@ -263,7 +263,7 @@ std::size_t CommDevice::InputRoom() const {
 void CommDevice::Receive(const BYTE* data, std::size_t count, Clock::time_point now) {
   if (count == 0 || m_Closed) return;
   const bool below80 = m_Input.size() * 5 < std::size_t(m_InQueueSize) * 4;
-  m_Input.insert(m_Input.end(), data, data + count);
+  m_Input.Append(data, count);
   DWORD events = EV_RXCHAR;
   if (std::find(data, data + count, static_cast<BYTE>(m_DCB.EvtChar)) != data + count) events |= EV_RXFLAG;
   if (below80 && m_Input.size() * 5 >= std::size_t(m_InQueueSize) * 4) events |= EV_RX80FULL;
@@ -539,13 +539,14 @@ BOOL CommDevice::PurgeComm(DWORD flags) {
   if (flags & ~kPurgeFlags) return Fail(ERROR_INVALID_PARAMETER);
   if (flags & PURGE_TXABORT) AbortWrites();
   if (flags & PURGE_RXABORT) AbortReads();
+  // The transport first: what it holds for the input queue must not move in once the queue is clear.
+  if (flags & (PURGE_TXCLEAR | PURGE_RXCLEAR)) PurgeTransport(flags);
   if (flags & PURGE_RXCLEAR) {
     const bool wasFull = InputRoom() == 0;
     m_Input.clear();
     if (wasFull) InputRoomFreed();
     CheckEndOfInput();
   }
-  if (flags & (PURGE_TXCLEAR | PURGE_RXCLEAR)) PurgeTransport(flags);
   return TRUE;
 }
 

@@ -4,6 +4,7 @@
 // derive from it and only move bytes between the queues and their transport.
 #pragma once
 
+#include "platform/bytering.h"
 #include "platform/event.h"
 #include "platform/kernelobject.h"
 
@@ -74,6 +75,9 @@ protected:
   // Hooks for the device kinds, all called with the lock held.
   // Poll interest of the transport this round (no entry, or events 0, for nothing to wait on).
   virtual void AddPollFds(std::vector<pollfd>& fds) { (void)fds; }
+  // Runs on the I/O thread right after a poll round, without the lock: transport I/O into space
+  // that AddPollFds set aside, which nobody else touches until Service takes the result in.
+  virtual void TransferUnlocked(std::span<const pollfd> fds) { (void)fds; }
   // Moves bytes after a poll round (revents of the entries AddPollFds added), and at once when a
   // write is issued while the output was idle (fds empty then).
   virtual void Service(std::span<const pollfd> fds, Clock::time_point now) { (void)fds, (void)now; }
@@ -182,7 +186,7 @@ private:
   DWORD m_EventMask = 0;
   DWORD m_History = 0;
   DWORD m_Errors = 0;
-  std::deque<BYTE> m_Input;
+  ByteRing m_Input;
   bool m_InputEnded = false;
   DWORD m_OutputError = ERROR_SUCCESS;
   bool m_AwaitTransportDrain = false;

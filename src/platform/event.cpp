@@ -6,8 +6,11 @@
 namespace platform {
 
 void Event::Set() {
-  std::lock_guard lock(mutex_);
-  signalled_ = true;
+  {
+    std::lock_guard lock(mutex_);
+    signalled_ = true;
+  }
+  // Woken after the unlock, a waiter finds the mutex free instead of blocking on it at once.
   if (manualReset_) changed_.notify_all();
   else changed_.notify_one();
 }

@@ -29,6 +29,8 @@ constexpr auto kMsgThreadBound = std::chrono::milliseconds(1000);
 // after the driver's own time-out for it, when that is longer).
 constexpr auto kWriteStallBound = std::chrono::milliseconds(5000);
 constexpr DWORD kWriteWaitStepMs = 50;
+// Most bytes one hand-over reads beyond those waiting when it began.
+constexpr std::uint64_t kReadPerEvent = 256 * 1024;
 
 // The driver's event bit of a trace state: the ordinal up to tsRing, one higher from tsRx80Full on
 // (EV_PERR has no trace state).
@@ -406,13 +408,18 @@ void TqxCustomComm::ReceiveData(std::uint32_t waiting) {
   if (m_Receiving) buffer = std::make_shared<std::vector<char>>(buffer->size(), 0);
   const QScopedValueRollback<bool> receiving(m_Receiving, true);
   const HANDLE handle = Handle();
-  while (waiting > 0 && Handle() == handle) {
+  // What arrives while the chunks are handled is read in the same hand-over too, up to a bound that
+  // keeps the event loop turning: a stream costs one hand-over a burst, not one a chunk.
+  std::uint64_t budget = std::max<std::uint64_t>(waiting, kReadPerEvent);
+  while (Handle() == handle) {
+    if (waiting == 0 && (budget == 0 || (waiting = StillWaiting(handle)) == 0)) return;
     const DWORD want = std::min<DWORD>(waiting, static_cast<DWORD>(buffer->size()));
     DWORD count = 0;
     if (!ReadOverlapped(handle, buffer->data(), want, &ReadOverlap()) ||
         !GetOverlappedResult(handle, &ReadOverlap(), &count, FALSE) || count == 0)
       return;
     waiting -= std::min<DWORD>(count, waiting);
+    budget -= std::min<std::uint64_t>(count, budget);
     const char* const data = buffer->data();
     DataReceived(data, static_cast<int>(count));
     bool flHandled = false;
@@ -429,6 +436,16 @@ void TqxCustomComm::ReceiveData(std::uint32_t waiting) {
     }
     if (!flHandled && m_TraceStates.Contains(tsRxChar) && OnAfterReceive) OnAfterReceive(this, data, count);
   }
+}
+
+std::uint32_t TqxCustomComm::StillWaiting(HANDLE handle) {
+  DWORD errors = 0;
+  COMSTAT stat{};
+  if (!ClearCommError(handle, &errors, &stat)) return 0;
+  if (errors == 0) return stat.cbInQue;
+  // A line error stops the reading; the next event reports it, and its data waits for that one.
+  m_HeldErrors |= errors;
+  return 0;
 }
 
 std::uint32_t TqxCustomComm::OutputQueueCount() {

@@ -150,8 +150,11 @@ private:
   void SetMonitor(QWidget*& monitor, QWidget* Value);
   // Writes on the WriteOverlap record and waits for the write, within the bounds of SendChar.
   bool WriteWaiting(const void* Buffer, DWORD Count);
-  // Reads what is waiting (at most the receive buffer per read) and passes it on, chunk by chunk.
+  // Reads what is waiting (at most the receive buffer per read) and passes it on, chunk by chunk,
+  // and then what arrived meanwhile, within a bound.
   void ReceiveData(std::uint32_t waiting);
+  // Bytes in the input queue now; 0 when a line error came first (kept for the next event).
+  std::uint32_t StillWaiting(HANDLE handle);
   // Hands Mask to HandleCommEvent once the caller is back in the event loop, if the port is
   // still the one open now.
   void QueueCommEvent(DWORD Mask);

@@ -289,8 +289,20 @@ void TqxZModem::MediumClosed() {
 
 // --- Files ---
 
+bool TqxZModem::FlushReceived() {
+  if (m_WriteBehind.empty()) return true;
+  DWORD written = 0;
+  const bool ok = WriteFile(m_File, m_WriteBehind.data(), static_cast<DWORD>(m_WriteBehind.size()), &written, nullptr) &&
+                  written == m_WriteBehind.size();
+  m_WriteBehind.clear();
+  return ok;
+}
+
 void TqxZModem::CloseFile() {
   if (m_File == INVALID_HANDLE_VALUE) return;
+  // What was received stays on disk, also when the session ends in the middle (a failure here has
+  // nobody left to tell).
+  FlushReceived();
   CloseHandle(m_File);
   m_File = INVALID_HANDLE_VALUE;
   m_FilePos = 0;

@@ -154,6 +154,8 @@ private:
   // something stands in the way of its name or for another reason; or failed (the session ends).
   enum class TReceiveOpen { Opened, InTheWay, Refused, Failed };
 
+  // Writes the received data still held; false (with the system error) when the file refuses it.
+  bool FlushReceived();
   void CloseFile();
   // Opens Name exclusively for reading and writing, or shared for reading only. For writing the
   // name must be a regular file of its own: no symbolic link is followed, and a file that has
@@ -231,6 +233,8 @@ private:
   QDateTime m_FileTime;
   bool m_ResumeRequested = false;
   std::uint32_t m_ChallengeValue = 0;
+  // Received file data not yet written: written at 64 KiB, before each acknowledgement and at the end.
+  std::vector<std::uint8_t> m_WriteBehind;
 
   std::vector<TQueuedFile> m_FileQueue;
   std::uint32_t m_TotalBytes = 0;
