@@ -252,7 +252,7 @@ void CommDevice::FillReads(Clock::time_point now) {
     CompleteRead(request, ERROR_SUCCESS);
     m_Reads.pop_front();
   }
-  if (took && wasFull && InputRoom() > 0) InputRoomFreed();
+  if (took) InputTaken(wasFull);
   CheckEndOfInput();
 }
 

@@ -96,6 +96,10 @@ protected:
   virtual void HoldBits(COMSTAT& stat) { (void)stat; }
   // Room appeared in a full input queue (a read or purge took bytes).
   virtual void InputRoomFreed() { WakeLocked(); }
+  // A read took bytes from the input queue, which was full before (wasFull).
+  virtual void InputTaken(bool wasFull) {
+    if (wasFull && InputRoom() > 0) InputRoomFreed();
+  }
   // Called by Close after the I/O thread has ended: release fds, restore settings.
   virtual void ReleaseTransport() {}
 
@@ -103,6 +107,7 @@ protected:
   std::mutex& Lock() const { return *m_Lock; }
   bool IsClosed() const { return m_Closed; }
   std::size_t InputRoom() const;
+  std::size_t InputQueued() const { return m_Input.size(); }
   // Bytes that arrived from the transport: queued (never beyond the room), events raised.
   void Receive(const BYTE* data, std::size_t count, Clock::time_point now);
   // No more input will come (EOF or hang-up of the transport).

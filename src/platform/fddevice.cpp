@@ -138,9 +138,10 @@ void FdDevice::MoveAhead(Clock::time_point now) {
   if (m_ReadEnded && m_AheadStart == m_AheadEnd) EndOfInput();
 }
 
-void FdDevice::InputRoomFreed() {
+void FdDevice::InputTaken(bool) {
   const bool aheadFull = AheadRoom() == 0;
-  MoveAhead(Clock::now());
+  // In large moves: each raises an event, which costs the reader a round through its threads.
+  if (InputQueued() <= InputRoom()) MoveAhead(Clock::now());
   // The I/O thread stopped reading when the read-ahead was full; only then does it need waking.
   if (aheadFull && AheadRoom() > 0) WakeLocked();
 }

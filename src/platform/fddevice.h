@@ -5,8 +5,8 @@
 // device has them (a file description shared with another process sees that too).
 //
 // The device reads ahead: up to kReadAhead bytes beyond the input queue wait on the transport side
-// (as in a UART's receive FIFO; ClearCommError does not count them) and move into the queue as a
-// read frees room there, on the reader's thread, without waking the I/O thread. The I/O thread
+// (as in a UART's receive FIFO; ClearCommError does not count them) and move into the queue once
+// reads have taken it down to half, on the reader's thread, without waking the I/O thread. The I/O thread
 // reads everything the fd holds in one round, outside the device's lock, and raises one event.
 // While data streams in (a round took kStreamingRead bytes or more) it looks again only after
 // kReadInterval, so that a sender's many small writes cost a round per interval, not one each;
@@ -34,7 +34,7 @@ protected:
   std::optional<Clock::time_point> DeviceDeadline() const override { return m_ReadPause; }
   void Service(std::span<const pollfd> fds, Clock::time_point now) override;
   DWORD ProviderSubType() const override { return PST_UNSPECIFIED; }
-  void InputRoomFreed() override;
+  void InputTaken(bool wasFull) override;
   void PurgeTransport(DWORD flags) override;
   void ReleaseTransport() override;
 
