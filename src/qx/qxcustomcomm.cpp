@@ -83,6 +83,7 @@ TqxCustomComm::TqxCustomComm(QObject* owner) : TqxBaseIO(owner), m_EventList(std
   m_Timeouts.WriteTotalTimeoutMultiplier = 100;
   m_CommConfig.dwSize = kCommConfigSize;
   m_CommConfig.dcb.DCBlength = kDcbSize;
+  m_WritesDone = CreateEvent(nullptr, FALSE, FALSE, nullptr);
   SetBufferInSize(4096);
   SetBufferOutSize(4096);
 }
@@ -98,6 +99,7 @@ TqxCustomComm::~TqxCustomComm() {
   }
   StopThread();
   SetTerminal(nullptr);
+  CloseHandle(m_WritesDone);
 }
 
 void TqxCustomComm::Open() {
@@ -137,15 +139,16 @@ void TqxCustomComm::Open() {
   QueueCommEvent(EV_RXCHAR);
 }
 
-void TqxCustomComm::QueueCommEvent(DWORD Mask) {
+void TqxCustomComm::QueueCommEvent(DWORD Mask, LPARAM Flags) {
   const HANDLE handle = Handle();
   QMetaObject::invokeMethod(
       this,
-      [this, handle, Mask] {
+      [this, handle, Mask, Flags] {
         if (Handle() != handle) return;
         MSG event{};
         event.message = qxCommMsgComEvent();
         event.wParam = Mask;
+        event.lParam = Flags;
         HandleCommEvent(event);
       },
       Qt::QueuedConnection);
@@ -218,7 +221,7 @@ void TqxCustomComm::FinishClosePort() {
 void TqxCustomComm::StartThread() {
   ReleaseStaleThreads();
   if (!m_MsgThread) m_MsgThread = std::make_unique<TMsgThread>(this, Handle());
-  if (!m_CommThread) m_CommThread = std::make_unique<TCommThread>(this, Handle(), m_MsgThread.get());
+  if (!m_CommThread) m_CommThread = std::make_unique<TCommThread>(this, Handle(), m_MsgThread.get(), m_WritesDone);
 }
 
 void TqxCustomComm::StopThread() {
@@ -290,6 +293,7 @@ void TqxCustomComm::SendData(const char* Buffer, int Count) {
   LogFormat(dlDebug, QStringLiteral("Try to send the data with %d length ..."), {Count});
   ReleasePendingWrites(false);
   auto write = std::make_unique<PendingWrite>();
+  write->overlapped.hEvent = m_WritesDone;
   if (Count > 0) write->data = QByteArray(Buffer, Count);
   if (WriteOverlappedAsync(Handle(), write->data.constData(), static_cast<DWORD>(write->data.size()),
                            &write->overlapped)) {
@@ -379,7 +383,7 @@ void TqxCustomComm::HandleCommEvent(const MSG& Msg) {
       // error's own bits. The rest may come from other events folded into this one: it is handled
       // right after, so that no transmit-empty or line change is lost.
       const DWORD rest = mask & ~(EV_RXCHAR | EV_ERR | EV_BREAK);
-      if (rest != 0 && Handle() == handle) QueueCommEvent(rest);
+      if ((rest != 0 || Msg.lParam != 0) && Handle() == handle) QueueCommEvent(rest, Msg.lParam);
       return;
     }
     if ((mask & EV_RXCHAR) != 0 && m_ComStat.cbInQue > 0) {
@@ -392,6 +396,10 @@ void TqxCustomComm::HandleCommEvent(const MSG& Msg) {
     if ((mask & EV_TXEMPTY) != 0) {
       const bool handled = ProcessorTxEmpty();
       if (m_TraceStates.Contains(tsTxEmpty) && !handled && OnAfterSend) OnAfterSend(this);
+    }
+    if ((Msg.lParam & kCommWritesCompleted) != 0 && Handle() == handle) {
+      ReleasePendingWrites(false);
+      ProcessorWriteCompleted();
     }
     const TTraceStates states = TraceStatesOf(mask & ~(EV_RXCHAR | EV_TXEMPTY));
     if (!states.IsEmpty()) TraceNotify(states);

@@ -155,9 +155,9 @@ private:
   void ReceiveData(std::uint32_t waiting);
   // Bytes in the input queue now; 0 when a line error came first (kept for the next event).
   std::uint32_t StillWaiting(HANDLE handle);
-  // Hands Mask to HandleCommEvent once the caller is back in the event loop, if the port is
-  // still the one open now.
-  void QueueCommEvent(DWORD Mask);
+  // Hands Mask (and Flags, the event's lParam) to HandleCommEvent once the caller is back in the
+  // event loop, if the port is still the one open now.
+  void QueueCommEvent(DWORD Mask, LPARAM Flags = 0);
   void ReleasePendingWrites(bool all);
   // The event thread's close after a failed wait: the handle now, the rest on the main thread.
   void ClosePortFromEventThread(HANDLE handle);
@@ -192,6 +192,8 @@ private:
   QWidget* m_MonitorDSR = nullptr;
   COMMCONFIG m_CommConfig{};
   std::deque<std::unique_ptr<PendingWrite>> m_PendingWrites;
+  // Signalled by each asynchronous write as it completes; the event thread watches it.
+  HANDLE m_WritesDone = INVALID_HANDLE_VALUE;
   // Whoever takes the handle out (main thread or event thread) does so under this lock, so that
   // exactly one of them closes it and owes the rest of the close.
   std::mutex m_HandleMutex;

@@ -180,6 +180,12 @@ void TqxZModem::BadCrc() {
 
 void TqxZModem::TxEmpty(bool&) { SendNextBlock(); }
 
+void TqxZModem::WriteCompleted() {
+  if (!m_Streaming) return;
+  const std::uint32_t bound = TransmitBound();
+  if (bound > 0 && IO()->OutputQueueCount() <= bound / 2) SendNextBlock();
+}
+
 // --- Time-outs and aborts ---
 
 void TqxZModem::StartTimeout() {

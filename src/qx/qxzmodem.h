@@ -81,6 +81,8 @@ public:
   void DataReceived(const char* Buffer, int Count, TProcessorFlags& Flags) override;
   using TqxCustomDataProcessor::DataReceived;
   void TxEmpty(bool& Handled) override;
+  // While streaming, a transmit queue that has run down to half its bound is filled again.
+  void WriteCompleted() override;
   void MediumClosed() override;
 
   bool AbortNoCarrier() const { return m_AbortNoCarrier; }

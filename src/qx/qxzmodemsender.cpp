@@ -237,8 +237,14 @@ void TqxZModem::SendNextBlock() {
     FlushBatch();
   });
   // The last data block (ZCRCE) waits for the queue to run empty before the end of file follows,
-  // so that ZEOF, a waiting write, never waits behind a full queue.
-  while (SendOneBlock(window) == ZCRCG && m_Streaming && queued + m_TxBatch.size() < bound) {
+  // so that ZEOF, a waiting write, never waits behind a full queue. Writes of half the bound each:
+  // the completion of one, with the other still going out, brings the next fill (WriteCompleted).
+  std::uint32_t written = 0;
+  while (SendOneBlock(window) == ZCRCG && m_Streaming && queued + written + m_TxBatch.size() < bound) {
+    if (m_TxBatch.size() >= bound / 2) {
+      written += static_cast<std::uint32_t>(m_TxBatch.size());
+      FlushBatch();
+    }
   }
 }
 
