@@ -66,7 +66,7 @@ void FdDevice::AddPollFds(std::vector<pollfd>& fds) {
     m_AheadStart = 0;
   }
   m_ReadAt = m_AheadEnd;
-  m_PurgesAtRead = m_Purges;
+  m_PurgesAtRound = m_Purges.load();
   if (m_ReadPause && Clock::now() >= *m_ReadPause) m_ReadPause.reset();
   const short readEvents = (!m_ReadEnded && !m_ReadPause && m_ReadFd >= 0 && m_ReadAt < kReadAhead) ? POLLIN : 0;
   const short writeEvents = (HasOutput() && m_WriteFd >= 0) ? POLLOUT : 0;
@@ -94,6 +94,7 @@ void FdDevice::AddPollFds(std::vector<pollfd>& fds) {
 void FdDevice::TransferUnlocked(std::span<const pollfd> fds) {
   constexpr short kReady = POLLIN | POLLHUP | POLLERR;
   if (m_ReadSlot < 0 || (fds[m_ReadSlot].revents & kReady) == 0) return;
+  m_PurgesAtRead = m_Purges.load();
   while (m_ReadGot < kMaxPerRound && m_ReadAt + m_ReadGot < kReadAhead) {
     const std::size_t room = kReadAhead - (m_ReadAt + m_ReadGot);
     const ssize_t got = ::read(m_ReadFd, m_Ahead.data() + m_ReadAt + m_ReadGot, room);
@@ -112,8 +113,12 @@ void FdDevice::TransferUnlocked(std::span<const pollfd> fds) {
 void FdDevice::Service(std::span<const pollfd> fds, Clock::time_point now) {
   // The round's read is the I/O thread's: only its own call (with the poll set) takes it in.
   if (!fds.empty() && (m_ReadGot > 0 || m_ReadHitEnd)) {
-    // Bytes read while a purge ran belong to what it cleared.
-    if (m_PurgesAtRead == m_Purges) m_AheadEnd = m_ReadAt + m_ReadGot;
+    // Bytes read while a purge ran belong to what it cleared. After a purge that came before the
+    // read, the read-ahead is what the read took.
+    if (m_Purges.load() == m_PurgesAtRead) {
+      if (m_PurgesAtRead != m_PurgesAtRound) m_AheadStart = m_ReadAt;
+      m_AheadEnd = m_ReadAt + m_ReadGot;
+    }
     m_ReadEnded = m_ReadEnded || m_ReadHitEnd;
     if (m_ReadGot >= kStreamingRead) m_ReadPause = now + kReadInterval;
     m_ReadGot = 0;

@@ -15,6 +15,8 @@
 
 #include "platform/commdevice.h"
 
+#include <atomic>
+
 namespace platform {
 
 class FdDevice : public CommDevice {
@@ -58,11 +60,13 @@ private:
   int m_WriteFlags = -1;
   bool m_ReadEnded = false;
   // The read of this round, outside the lock: into m_Ahead from m_ReadAt on (set aside by
-  // AddPollFds); Service takes it in unless a purge came meanwhile.
+  // AddPollFds); Service takes it in unless a purge ran while it read. Purges are counted so that
+  // the read can tell one before it (the read-ahead is empty then) from one during it.
   std::size_t m_ReadAt = 0;
   std::size_t m_ReadGot = 0;
   bool m_ReadHitEnd = false;
-  std::uint64_t m_Purges = 0;
+  std::atomic<std::uint64_t> m_Purges{0};
+  std::uint64_t m_PurgesAtRound = 0;
   std::uint64_t m_PurgesAtRead = 0;
   std::optional<Clock::time_point> m_ReadPause;  // no read before this, while data streams
   std::vector<BYTE> m_Ahead = std::vector<BYTE>(kReadAhead);  // bytes ahead: [m_AheadStart, m_AheadEnd)
