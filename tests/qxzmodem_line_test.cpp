@@ -74,6 +74,9 @@ TEST(ZModemOverTheSerialEngine, RepositionInAFullTransmitQueueEndsInAnIdenticalF
     receiveLine.SetDataProcessor(&receiver);
     sender.SetLog(&log);
     receiver.SetDefaultPath(dir.filePath("in"));
+    RecordingLog receiverLog;
+    receiverLog.detailLevel = dlDetail;
+    receiver.SetLog(&receiverLog);
     std::vector<TzAbortType> aborts;
     int crcErrors = 0, received = 0;
     for (TqxZModem* zm : {&sender, &receiver}) {
@@ -85,6 +88,8 @@ TEST(ZModemOverTheSerialEngine, RepositionInAFullTransmitQueueEndsInAnIdenticalF
     sendLine.Open();
     receiveLine.Open();
     ASSERT_TRUE(sendLine.IsOpen() && receiveLine.IsOpen());
+    // A queue of 16 KiB, filled again at half: 8 KiB or more wait while the stream runs.
+    sendLine.SetBufferOutSize(16384);
 
     sender.SendFile(dir.filePath("sent.bin"));
     ASSERT_TRUE(ProcessEventsUntil(
@@ -95,8 +100,11 @@ TEST(ZModemOverTheSerialEngine, RepositionInAFullTransmitQueueEndsInAnIdenticalF
     EXPECT_EQ(ReadAll(dir.filePath("in/sent.bin")), data) << c.name;
     EXPECT_GE(crcErrors, 1) << c.name << ": the fault reached the receiver";
     ASSERT_TRUE(log.repositioned) << c.name;
-    // More than one subpacket was on its way when the receiver asked for data again.
+    // Several subpackets were on their way when the receiver asked for data again.
     EXPECT_GT(log.queuedAtReposition, std::uint32_t(2 * kMaxTxBlock)) << c.name;
+    // Neither side had to wait for a time-out: the end of file never stood behind a full queue.
+    for (const QStringList* entries : {&log.entries, &receiverLog.entries})
+      EXPECT_FALSE(entries->join(u'\n').contains(QStringLiteral("Timeout"))) << c.name;
     sendLine.Close();
     receiveLine.Close();
   }

@@ -230,6 +230,9 @@ void TqxZModem::SendNextBlock() {
   const std::uint32_t bound = TransmitBound();
   const std::uint32_t window = WindowLength();
   const std::uint32_t queued = bound > 0 ? IO()->OutputQueueCount() : 0;
+  // The end of file waits for a queue that has run empty: ZEOF is a waiting write. A transmit-empty
+  // event may be older than the blocks queued since; the queue's own one follows.
+  if (m_FilePos >= m_Size && queued > 0) return;
   // The blocks of one fill go out in one write, however the fill ends.
   m_Batching = bound > 0;
   const auto flush = qScopeGuard([this] {
