@@ -5,6 +5,7 @@
 #include "platform/virtuallink.h"
 #include "platform/winapi.h"
 #include "qx/qxcomm.h"
+#include "support/benchtools.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -58,28 +59,6 @@ Throughput Measure(const std::function<double()>& Transfer) {
   result.cpuMsPerMB = (ProcessCpuSeconds() - before) * 1000 / (kThroughputBytes / 1e6);
   return result;
 }
-
-struct Latency {
-  double median_us = 0;
-  double p99_us = 0;
-};
-
-Latency Summarise(std::vector<double> us) {
-  std::sort(us.begin(), us.end());
-  return {us[us.size() / 2], us[std::min(us.size() - 1, us.size() * 99 / 100)]};
-}
-
-// Counts what reaches DataReceived.
-class CountingProcessor : public TqxCustomDataProcessor {
-public:
-  using TqxCustomDataProcessor::DataReceived;
-  void DataReceived(const char*, int Count, TProcessorFlags&) override {
-    received += Count;
-    if (onData) onData();
-  }
-  long long received = 0;
-  std::function<void()> onData;
-};
 
 // The far end, as a plain byte pipe: write, read and an echo loop.
 class FarEnd {
@@ -215,7 +194,7 @@ double PlainThroughput(FarEnd& near, FarEnd& far) {
   return double(received) / seconds;
 }
 
-Latency ComponentRoundTrip(TqxCustomComm& comm, FarEnd& far) {
+Percentiles ComponentRoundTrip(TqxCustomComm& comm, FarEnd& far) {
   CountingProcessor processor;
   comm.SetDataProcessor(&processor);
   far.StartEcho();
@@ -232,7 +211,7 @@ Latency ComponentRoundTrip(TqxCustomComm& comm, FarEnd& far) {
   return Summarise(us);
 }
 
-Latency PlainRoundTrip(FarEnd& near, FarEnd& far) {
+Percentiles PlainRoundTrip(FarEnd& near, FarEnd& far) {
   far.StartEcho();
   std::vector<double> us;
   char byte = 'r';
@@ -248,7 +227,7 @@ Latency PlainRoundTrip(FarEnd& near, FarEnd& far) {
 }
 
 void Report(const char* medium, Throughput component, Throughput componentLarge, Throughput plain,
-            Latency componentTrip, Latency plainTrip) {
+            Percentiles componentTrip, Percentiles plainTrip) {
   std::printf("%s\n", medium);
   std::printf("  throughput into DataReceived: %10.1f KB/s (CPU %5.2f ms/MB)   plain loop: %10.1f KB/s (CPU %5.2f "
               "ms/MB)   ratio %.2f\n",
@@ -259,8 +238,8 @@ void Report(const char* medium, Throughput component, Throughput componentLarge,
               componentLarge.bytesPerSecond / plain.bytesPerSecond);
   std::printf("  round trip of one byte:  median %7.1f us  p99 %7.1f us   plain loop: median %7.1f us  p99 %7.1f us"
               "   ratio (p99) %.2f\n",
-              componentTrip.median_us, componentTrip.p99_us, plainTrip.median_us, plainTrip.p99_us,
-              componentTrip.p99_us / plainTrip.p99_us);
+              componentTrip.median, componentTrip.p99, plainTrip.median, plainTrip.p99,
+              componentTrip.p99 / plainTrip.p99);
 }
 
 struct PtyPair {
@@ -277,7 +256,7 @@ struct PtyPair {
 
 bool BenchPty() {
   Throughput component, componentLarge, plain;
-  Latency componentTrip, plainTrip;
+  Percentiles componentTrip, plainTrip;
   {
     PtyPair pty;
     if (pty.slave.isEmpty()) return false;
@@ -310,7 +289,7 @@ bool BenchPty() {
 
 bool BenchVirtualLink() {
   Throughput component, componentLarge, plain;
-  Latency componentTrip, plainTrip;
+  Percentiles componentTrip, plainTrip;
   {
     const auto link = platform::VirtualLink::Create();
     if (!link) return false;

@@ -297,6 +297,7 @@ TEST(VirtualLink, CtsFlowControlHoldsOutput) {
 TEST(VirtualLink, ClosingOneEndLeavesTheOtherOnADeadLine) {
   auto link = VirtualLink::Create();
   const HANDLE a = link->End(0), b = link->End(1);
+  EXPECT_TRUE(link->EndOpen(0) && link->EndOpen(1));
   ASSERT_TRUE(SetCommMask(b, EV_RXCHAR));
   Overlapped wait;
   DWORD mask = 0xFF;
@@ -305,6 +306,8 @@ TEST(VirtualLink, ClosingOneEndLeavesTheOtherOnADeadLine) {
   ASSERT_TRUE(wait.Signalled(10000)) << "CloseHandle on another thread releases the wait";
   closer.join();
   EXPECT_EQ(mask, 0u);
+  EXPECT_FALSE(link->EndOpen(1)) << "the owner sees that end 1 was closed";
+  EXPECT_TRUE(link->EndOpen(0));
 
   Overlapped write;
   DWORD written = 0;

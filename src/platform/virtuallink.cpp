@@ -241,6 +241,12 @@ VirtualLink::~VirtualLink() = default;
 
 HANDLE VirtualLink::End(int side) const { return ValidSide(side) ? m_Ends[side] : INVALID_HANDLE_VALUE; }
 
+bool VirtualLink::EndOpen(int side) const {
+  if (!ValidSide(side)) return false;
+  std::lock_guard lock(*m_Core->lock);
+  return m_Core->ends[side] != nullptr;
+}
+
 void VirtualLink::SetModemLines(int side, DWORD lines) {
   if (!ValidSide(side)) return;
   lines &= MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON;

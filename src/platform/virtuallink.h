@@ -57,6 +57,8 @@ public:
 
   // The comm handle of end 0 or 1 (released with CloseHandle).
   HANDLE End(int side) const;
+  // Whether end `side`'s handle is still open (false once CloseHandle has released it).
+  bool EndOpen(int side) const;
 
   // The modem lines (MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON) end `side` sees; each change
   // raises EV_CTS, EV_DSR, EV_RLSD at that end, and EV_RING when RI turns on.

@@ -557,6 +557,8 @@ bool TqxCustomComm::UpdateState(const std::function<void(DCB&)>& Adjust) {
   return ApplyState();
 }
 
+void TqxCustomComm::SetMonitorChecked(QWidget* Monitor, bool Value) { SetChecked(Monitor, Value); }
+
 void TqxCustomComm::Notification(QObject* component, TOperation operation) {
   TqxBaseIO::Notification(component, operation);
   if (operation != TOperation::opRemove) return;

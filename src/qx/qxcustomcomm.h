@@ -137,6 +137,8 @@ protected:
   // back: how descendants apply their stored line settings at open. False with the system error
   // when the driver refuses them.
   bool UpdateState(const std::function<void(DCB&)>& Adjust);
+  // Sets a monitor's "Checked" (or Qt's "checked"); a control without one is left alone.
+  static void SetMonitorChecked(QWidget* Monitor, bool Value);
 
 private:
   friend class TCommThread;

@@ -1,0 +1,196 @@
+// The process-wide state of the line service: usage handles, open lines, calls and the line
+// devices, behind one lock. It starts with the first lineInitialize of the process and stops
+// completely (threads joined, sockets closed and removed) with the last lineShutdown, so that the
+// library can be unloaded and loaded again. The members are implemented by job: lifetime and
+// tables (service.cpp), devices and their answers (devices.cpp), call flows (calls.cpp), the
+// data path of lines (lines.cpp).
+#pragma once
+
+#include "lineservice/callbacks.h"
+#include "lineservice/devconfig.h"
+#include "lineservice/exchange.h"
+#include "lineservice/modemstore.h"
+#include "lineservice/protocol.h"
+
+#include "platform/tapi.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace lineservice {
+
+class Connection;
+class Listener;
+class Tap;
+
+// The service lock: every member of Service is used with it held.
+std::mutex& ServiceLock();
+
+// A reason a request failed that the caller cannot see in the result code, on standard error.
+void Complain(const char* function, const std::string& why);
+
+// The API versions the service speaks.
+constexpr DWORD kLowestVersion = TAPI_VERSION1_4;
+constexpr DWORD kHighestVersion = TAPI_VERSION3_0;
+constexpr DWORD kDeviceMediaModes = LINEMEDIAMODE_DATAMODEM | LINEMEDIAMODE_AUTOMATEDVOICE;
+constexpr DWORD kDeviceBearerModes = LINEBEARERMODE_VOICE | LINEBEARERMODE_PASSTHROUGH;
+
+struct App {
+  HLINEAPP handle = 0;
+  CallbackReceiver* receiver = nullptr;
+};
+
+struct Line {
+  HLINE handle = 0;
+  HLINEAPP app = 0;
+  DWORD device = 0;
+  DWORD_PTR instance = 0;
+  DWORD privileges = 0;
+  DWORD mediaModes = 0;
+  std::vector<std::shared_ptr<Tap>> taps;
+  bool IsOwner() const { return privileges & LINECALLPRIVILEGE_OWNER; }
+};
+
+enum class CallDirection { Outgoing, Incoming };
+
+// One call of a virtual modem, from dialing or the first ring until the app deallocates it.
+struct Call {
+  DWORD id = 0;
+  CallDirection direction = CallDirection::Outgoing;
+  DWORD device = 0;
+  HLINE line = 0;
+  // The app's handle; 0 once deallocated (an unanswered incoming call is offered again, with a
+  // new handle, at its next ring).
+  HCALL handle = 0;
+  bool announced = false;  // the handle's first LINE_CALLSTATE (with the privilege) went out
+  DWORD state = LINECALLSTATE_IDLE;
+  DWORD stateMode = 0;
+  SYSTEMTIME stateEntered{};
+  DWORD mediaMode = LINEMEDIAMODE_DATAMODEM;
+  DWORD bearerMode = LINEBEARERMODE_VOICE;
+  DWORD farMaxRate = 0;
+  DWORD rate = 0;  // negotiated, once connected
+  DWORD monitorDigitModes = 0;
+  std::string callerNumber, callerName, calledNumber, calledName;
+  std::shared_ptr<Connection> connection;
+  int rings = 0;
+  Exchange::TimerId timer = 0;         // next ring (incoming), set-up time-out (outgoing)
+  Exchange::TimerId ringOffTimer = 0;  // end of a ring's on-time
+  bool answering = false;              // lineAnswer sent the answer; CONNECTED comes with the caller's reply
+  bool onHook = false;                 // the modem has left the call: nothing more happens on it
+};
+
+// A line device: a virtual modem of the store and what this process does with it.
+struct Device {
+  ModemEntry modem;
+  DEVCFG config{};
+  std::shared_ptr<Listener> listener;  // while an owner line waits for calls
+  std::shared_ptr<Call> active;        // the call the modem is in
+  bool ringOn = false;
+  DWORD negotiatedRate = 0;     // of the last connected call
+  DWORD negotiatedOptions = 0;
+};
+
+class Service {
+public:
+  // The running service, or nullptr when no usage handle is open. Lock held.
+  static Service* Current();
+
+  // lineInitialize and lineShutdown: the first starts the service, the last stops it.
+  static LONG Initialize(LINECALLBACK callback, HLINEAPP* app, DWORD* numDevices);
+  static LONG Shutdown(HLINEAPP app);
+
+  // Tables (lock held). Null when the handle is not valid.
+  App* FindApp(HLINEAPP handle);
+  Line* FindLine(HLINE handle);
+  std::shared_ptr<Call> FindCall(HCALL handle);
+  Device* FindDevice(DWORD id) { return id < m_Devices.size() ? &m_Devices[id] : nullptr; }
+  DWORD DeviceCount() const { return DWORD(m_Devices.size()); }
+  bool Stopping() const { return m_Stopping; }
+
+  // Lines.
+  LONG OpenLine(HLINEAPP app, DWORD device, DWORD_PTR instance, DWORD privileges, DWORD mediaModes, HLINE* line);
+  void CloseLine(HLINE line);
+  // A new tap on the line's data path; its caller handle, or INVALID_HANDLE_VALUE.
+  HANDLE AddTap(Line& line);
+  // The taps of the device's open lines whose callers still hold them.
+  std::vector<std::shared_ptr<Tap>> TapsOf(DWORD device);
+
+  // Devices (devices.cpp).
+  LONG FillDevCaps(DWORD device, LINEDEVCAPS* caps);
+  LONG FillDeviceId(Line& line, const std::string& deviceClass, VARSTRING* answer);
+  LONG FillDevConfig(DWORD device, VARSTRING* answer);
+  LONG StoreConfig(DWORD device, const void* block, DWORD size);
+
+  // Calls (calls.cpp). Each asynchronous request returns its positive identifier.
+  LONG MakeCall(Line& line, const std::string& number, DWORD mediaMode, HCALL* call);
+  LONG Answer(Call& call);
+  LONG Drop(Call& call);
+  void Deallocate(HCALL handle);
+  LONG GenerateDigits(Call& call, DWORD mode, const std::string& digits);
+  // Taps that must hand over what their callers wrote before this call is hung up.
+  std::vector<std::shared_ptr<Tap>> TapsToDrain(const Call& call);
+
+  DWORD NextRequest();
+  void Reply(const Line& line, DWORD request, LONG result);
+  void PostLine(const Line& line, DWORD device, DWORD message, DWORD_PTR p1 = 0, DWORD_PTR p2 = 0, DWORD_PTR p3 = 0);
+
+private:
+  Service() = default;
+  void Start();
+  // Under the lock: closes what is open; the threads end in FinishStop, without the lock.
+  void BeginStop();
+  void FinishStop();
+  void SetDevices(const std::vector<ModemEntry>& modems);
+  LONG AddApp(CallbackReceiver* receiver, HLINEAPP* app);
+  DWORD NewHandle();
+
+  // Call flows (calls.cpp).
+  void SetCallState(Call& call, DWORD state, DWORD mode = 0);
+  void PostCallInfo(Call& call, DWORD states);
+  HCALL AllocateHandle(const std::shared_ptr<Call>& call);
+  void Ring(const std::shared_ptr<Call>& call);
+  void RingOff(const std::shared_ptr<Call>& call);
+  void Connected(Call& call, DWORD rate);
+  // The modem leaves the call: timers stop, the far end is told (with HANGUP when `hangUp`).
+  void PutOnHook(Call& call, bool hangUp);
+  void Disconnected(Call& call, DWORD mode);
+  void OnAccepted(Listener& listener, int fd);
+  // From a connection's reader thread, without the lock.
+  void OnConnectionFrame(Connection& connection, Frame&& frame);
+  void OnConnectionEnd(Connection& connection);
+  void OnFrame(const std::shared_ptr<Call>& call, Frame&& frame);
+  void OnCallRequest(DWORD device, Connection& connection, const std::string& payload);
+  // Waits (lock released meanwhile) until the call's line has a tap, then hands the bytes on.
+  void OnData(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Call>& call, const std::string& data);
+  std::shared_ptr<Connection> StartConnection(int fd);
+  void RetireConnection(Connection& connection);
+  void UpdateModemLines(DWORD device);
+  // What a tap sends: to the far end of the device's connected call.
+  bool SendFromTap(DWORD device, const char* data, std::size_t count, const std::atomic<bool>& cancel);
+
+  std::map<HLINEAPP, App> m_Apps;
+  std::map<HLINE, Line> m_Lines;
+  std::map<HCALL, std::shared_ptr<Call>> m_Calls;
+  std::vector<Device> m_Devices;
+  // Connections waiting for their caller's CALL frame, by the device they came in on, and
+  // connections with their calls.
+  std::map<Connection*, DWORD> m_Unclaimed;
+  std::map<Connection*, std::shared_ptr<Call>> m_Routes;
+  std::condition_variable_any m_TapAdded;
+  std::vector<std::shared_ptr<Connection>> m_Connections;  // every connection until it is retired
+  RingCadence m_Cadence;
+  bool m_Unpaced = false;
+  DWORD m_NextHandle = 0x10000;
+  DWORD m_NextRequest = 0;
+  DWORD m_NextCallId = 0;
+  bool m_Stopping = false;
+  std::unique_ptr<Exchange> m_Exchange;
+};
+
+}  // namespace lineservice
