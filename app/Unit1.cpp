@@ -136,9 +136,7 @@ void TForm1::ApplyStoredValues() {
   com.SetTerminalUsage(tuBoth);
   com.SetTerminalEcho(true);
   com.SetEventListOnLine(false);
-  // The transfer component sends each next block when the port reports its output sent, which
-  // the port only reports with tsTxEmpty among the traced states.
-  com.SetTraceStates({tsRxChar, tsTxEmpty});
+  com.SetTraceStates({tsRxChar});
   com.SetEventChar('\0');
   com.SetBufferInSize(4096);
   com.SetBufferOutSize(4096);

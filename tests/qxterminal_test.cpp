@@ -151,7 +151,7 @@ TEST_F(TerminalForm, ControlsPlacementAndStoredValues) {
       {"MonitorRing", Ref(com.MonitorRing()), Ref(&t.Get<QWidget>("qxSemaphore3"))},
       {"MonitorRLSD", Ref(com.MonitorRLSD()), Ref(&t.Get<QWidget>("qxSemaphore4"))},
       {"EventListOnLine", com.EventListOnLine(), false},
-      {"TraceStates", com.TraceStates().Bits(), TTraceStates{tsRxChar, tsTxEmpty}.Bits()},
+      {"TraceStates", com.TraceStates().Bits(), TTraceStates{tsRxChar}.Bits()},
       {"EventChar", int(com.GetEventChar()), 0},
       {"BufferInSize", com.GetBufferInSize(), 4096},
       {"BufferOutSize", com.GetBufferOutSize(), 4096},
