@@ -3,6 +3,7 @@
 #include "platform/winapi.h"
 
 #include <QCoreApplication>
+#include <QEvent>
 #include <QTimer>
 
 #include <cstdio>
@@ -26,12 +27,28 @@ QString DisconnectReason(DWORD mode) {
   }
 }
 
-// Runs on the main thread, from any thread.
-void OnMain(std::function<void()> action) { QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(action)); }
-
 }  // namespace
 
-CallRunner::CallRunner(LineSession& session, const LineOptions& options) : m_Session(session), m_Options(options) {
+// Runs an action on the main thread when another thread asks for it. The request is a plain event
+// posted to an object made on the main thread, so nothing of ours is built on one thread and freed
+// on the other behind Qt's own locks, which the thread sanitizer cannot see.
+class MainThreadCall : public QObject {
+public:
+  explicit MainThreadCall(std::function<void()> action) : m_Action(std::move(action)) {}
+  void Post() { QCoreApplication::postEvent(this, new QEvent(QEvent::User)); }
+
+  bool event(QEvent* event) override {
+    if (event->type() != QEvent::User) return QObject::event(event);
+    m_Action();
+    return true;
+  }
+
+private:
+  const std::function<void()> m_Action;
+};
+
+CallRunner::CallRunner(LineSession& session, const LineOptions& options)
+    : m_Session(session), m_Options(options), m_HangUpCall(std::make_unique<MainThreadCall>([this] { HangUp(); })) {
   m_Session.OnCallState = [this](HCALL call, DWORD state, DWORD mode) { OnCallState(call, state, mode); };
 }
 
@@ -132,7 +149,7 @@ void CallRunner::Connected(HCALL call) {
     HangUp();
     return;
   }
-  m_Join = std::make_unique<CallJoin>(comm, input, output, [this] { OnMain([this] { HangUp(); }); });
+  m_Join = std::make_unique<CallJoin>(comm, input, output, [call = m_HangUpCall.get()] { call->Post(); });
 }
 
 void CallRunner::Disconnected(DWORD mode) {

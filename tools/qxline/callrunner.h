@@ -9,6 +9,7 @@
 #include <memory>
 #include <sys/types.h>
 
+class MainThreadCall;
 class QTimer;
 
 class CallRunner {
@@ -34,6 +35,7 @@ private:
 
   LineSession& m_Session;
   const LineOptions m_Options;
+  const std::unique_ptr<MainThreadCall> m_HangUpCall;  // HangUp on the main thread, asked for by the join
   bool m_Answering = false;
   HCALL m_Call = 0;
   int m_Rings = 0;
