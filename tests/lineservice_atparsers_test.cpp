@@ -60,6 +60,7 @@ TEST(AtResults, VerboseNumericAndMalformedLines) {
       {"84", K::Connect, 33600, false, false},
       {"9", K::Unknown, 0, false, false},
       {"0000", K::Unknown, 0, false, false},
+      {"010", K::Unknown, 0, false, false},  // a register's value, not code 10
       {"", K::Unknown, 0, false, false},
       {"ATDT123", K::Unknown, 0, false, false},
       {"NO CARRIERS", K::Unknown, 0, false, false},

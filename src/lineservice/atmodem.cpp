@@ -272,6 +272,8 @@ void AtModem::OnCallLine(const std::string& line) {
         m_DialReported = true;
         if (m_Events.dialed) m_Events.dialed(*this, 0);
       }
+      // A verbose result ends with CR LF: what follows the LF is the call's.
+      if (!result.numeric) m_At->TakeLineFeed();
       m_Mode = Mode::Online;
       DWORD lines = 0;
       m_CarrierSeen = m_At->HasModemLines() && GetCommModemStatus(m_At->Handle(), &lines) && (lines & MS_RLSD_ON);

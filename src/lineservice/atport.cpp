@@ -107,8 +107,8 @@ AtPort::~AtPort() { CloseHandle(m_Handle); }
 bool AtPort::Send(const std::string& bytes) {
   Request write;
   DWORD done = 0;
-  const long n = Finish(m_Handle, WriteFile(m_Handle, bytes.data(), DWORD(bytes.size()), &done, &write.record), done,
-                        write, kWriteBoundMs + 1000);
+  const BOOL started = WriteFile(m_Handle, bytes.data(), DWORD(bytes.size()), &done, &write.record);
+  const long n = Finish(m_Handle, started, done, write, kWriteBoundMs + 1000);
   if (n < 0 && GetLastError() == ERROR_INVALID_HANDLE) m_Broken = true;
   return n == long(bytes.size());
 }
@@ -119,7 +119,8 @@ std::optional<char> AtPort::ReadByte(Millis bound) {
     Request read;
     char byte = 0;
     DWORD got = 0;
-    const long n = Finish(m_Handle, ReadFile(m_Handle, &byte, 1, &got, &read.record), got, read, kReadSliceMs + 1000);
+    const BOOL started = ReadFile(m_Handle, &byte, 1, &got, &read.record);
+    const long n = Finish(m_Handle, started, got, read, kReadSliceMs + 1000);
     if (n < 0) {
       m_Broken = true;
       return std::nullopt;
@@ -170,6 +171,8 @@ std::optional<AtResult> AtPort::Command(const std::string& command, Millis bound
   if (m_Log) m_Log("no answer to " + Printable(command));
   return std::nullopt;
 }
+
+void AtPort::TakeLineFeed() { ReadByte(Millis(kReadSliceMs)); }
 
 void AtPort::Drain(Millis bound) {
   const auto deadline = std::chrono::steady_clock::now() + bound;

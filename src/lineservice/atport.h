@@ -45,6 +45,9 @@ public:
   // Sends a command and waits for its final result (OK, ERROR, CONNECT, BUSY...); other lines
   // are collected into `text` when given, unknown ones logged. nullopt when the bound passes.
   std::optional<AtResult> Command(const std::string& command, Millis bound, std::vector<std::string>* text = nullptr);
+  // Takes the line feed that ends a verbose result after its carriage return (the splitter ends
+  // lines at the carriage return), so that it does not reach whoever reads the call's data.
+  void TakeLineFeed();
   // Waits until what was written has left the port, at most the bound.
   void Drain(Millis bound);
   // Drops what the port has received and not read.

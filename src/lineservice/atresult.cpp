@@ -98,7 +98,8 @@ AtResult ParseResult(std::string_view raw) {
   const std::string_view line = upper;
   AtResult result;
   if (AllDigits(line)) {
-    if (line.size() > 3) return result;
+    // Result codes are never zero-padded; a register's value is ("ATS12?" answers "050").
+    if (line.size() > 3 || (line.size() > 1 && line.front() == '0')) return result;
     const int code = std::stoi(std::string(line));
     const auto known = std::find_if(kNumericCodes.begin(), kNumericCodes.end(),
                                     [&](const NumericCode& c) { return c.code == code; });
