@@ -279,6 +279,9 @@ TEST_F(AtModems, AHeldPortIsNeitherTakenNorTouchedAndListingLeavesItAlone) {
   ChildProgram holder({QStringLiteral("sleep"), QStringLiteral("60")}, QString::fromStdString(m_Folder.Path().string()), tty);
   ::close(tty);
   ASSERT_TRUE(emulator->Said("a program opened the port"));
+  // Until its exec is done, the holder is neither sleep nor always readable in /proc.
+  const std::string comm = "/proc/" + std::to_string(holder.Pid()) + "/comm";
+  ASSERT_TRUE(ProcessEventsUntil([&] { return FileBytes(comm) == "sleep\n"; }));
   const int before = emulator->Commands();
   LineApp app(tapi);
   {
@@ -287,8 +290,7 @@ TEST_F(AtModems, AHeldPortIsNeitherTakenNorTouchedAndListingLeavesItAlone) {
     EXPECT_EQ(tapi.lineOpen(app.app, kAtDevice, &line, app.version, 0, 1, LINECALLPRIVILEGE_OWNER,
                             LINEMEDIAMODE_DATAMODEM, nullptr),
               LINEERR_RESOURCEUNAVAIL);
-    // (the holder's name is sleep's once it has started; its number is known from the fork on)
-    EXPECT_TRUE(errors.Text().contains(QStringLiteral("(process %1)").arg(holder.Pid())))
+    EXPECT_TRUE(errors.Text().contains(QStringLiteral("in use by sleep (process %1)").arg(holder.Pid())))
         << errors.Text().toStdString();
   }
   // Listing as the line component does: the name with a handle that is no port.
