@@ -172,6 +172,35 @@ TEST_F(LineCalls, BusyNoAnswerAndBadAddressEndTheCall) {
   }
 }
 
+TEST_F(LineCalls, ANumberHasOneOwnerLineInAProcessAsAcrossProcesses) {
+  { LineApp first(tapi); }
+  AddVirtualModemKey("0002", "Twin of 102", "102");
+  LineApp app(tapi);
+  ASSERT_EQ(app.devices, 3u);
+  const HLINE owner = app.Open(1, LINECALLPRIVILEGE_OWNER, 1);
+  for (const DWORD device : {1u, 2u}) {
+    HLINE line = 0;
+    EXPECT_EQ(tapi.lineOpen(app.app, device, &line, app.version, 0, 2, LINECALLPRIVILEGE_OWNER,
+                            LINEMEDIAMODE_DATAMODEM, nullptr),
+              LINEERR_RESOURCEUNAVAIL) << "device " << device;
+  }
+  const HLINE monitor = app.Open(1, LINECALLPRIVILEGE_MONITOR, 3);
+  EXPECT_NE(monitor, 0u) << "watching is no second owner";
+  // Once the owner has gone, the twin may wait on the number, and alone gets its calls.
+  EXPECT_EQ(tapi.lineClose(owner), 0);
+  const HLINE twin = app.Open(2, LINECALLPRIVILEGE_OWNER, 4);
+  ASSERT_NE(twin, 0u);
+  const HLINE caller = app.Open(0);
+  HCALL call = 0;
+  ASSERT_GT(tapi.lineMakeCall(caller, &call, "102", 0, nullptr), 0);
+  const auto offering = recorder.WaitFor([](const LineEvent& e) {
+    return e.message == LINE_CALLSTATE && e.p1 == LINECALLSTATE_OFFERING;
+  });
+  ASSERT_TRUE(offering);
+  EXPECT_EQ(offering->instance, 4u);
+  EXPECT_GT(tapi.lineDrop(call, nullptr, 0), 0);
+}
+
 TEST_F(LineCalls, DataPathShowsModemLinesAndCarriesAMegabyteEachWay) {
   LineApp app(tapi);
   callee = app.Open(1, LINECALLPRIVILEGE_OWNER, 2);

@@ -71,6 +71,7 @@ LONG lineOpen(HLINEAPP hLineApp, DWORD dwDeviceID, HLINE* lphLine, DWORD dwAPIVe
   const DWORD mediaModes = s.service->FindDevice(dwDeviceID)->IsAt() ? kAtMediaModes : kDeviceMediaModes;
   if ((dwPrivileges & LINECALLPRIVILEGE_OWNER) && (dwMediaModes == 0 || (dwMediaModes & ~mediaModes)))
     return LINEERR_INVALMEDIAMODE;
+  if (const LONG refused = s.service->CheckSingleOwner(dwDeviceID, dwPrivileges)) return refused;
   // An owner line of an AT modem holds its port: opened and initialised first, without the lock.
   if (const std::shared_ptr<AtModem> modem = s.service->ModemForLine(dwDeviceID, dwPrivileges)) {
     s.lock.unlock();

@@ -9,8 +9,23 @@
 
 namespace lineservice {
 
+LONG Service::CheckSingleOwner(DWORD device, DWORD privileges) const {
+  if (!(privileges & LINECALLPRIVILEGE_OWNER)) return 0;
+  const Device& d = m_Devices[device];
+  const bool owned = std::any_of(m_Lines.begin(), m_Lines.end(), [&](const auto& l) {
+    const Device& other = m_Devices[l.second.device];
+    return l.second.IsOwner() &&
+           (l.second.device == device || (!d.IsAt() && !other.IsAt() && other.modem.number == d.modem.number));
+  });
+  if (!owned) return 0;
+  Complain("lineOpen", d.IsAt() ? d.modem.friendlyName + " already has an owner line in this process"
+                                 : "number " + d.modem.number + " already waits for calls on another line of this process");
+  return LINEERR_RESOURCEUNAVAIL;
+}
+
 LONG Service::OpenLine(HLINEAPP app, DWORD device, DWORD_PTR instance, DWORD privileges, DWORD mediaModes,
                        HLINE* out) {
+  if (const LONG refused = CheckSingleOwner(device, privileges)) return refused;
   Device& d = m_Devices[device];
   if ((privileges & LINECALLPRIVILEGE_OWNER) && !d.listener && !d.IsAt()) {
     Listener::Failure failure = Listener::Failure::None;

@@ -135,6 +135,10 @@ public:
   std::shared_ptr<AtModem> ModemForLine(DWORD device, DWORD privileges);
   // After a failed open: the modem goes unless something else uses it.
   void ReleaseModemIfUnused(DWORD device);
+  // An owner line refused because its number (an AT modem: its device) already has an owner line
+  // in this process, as another process's owner refuses it: LINEERR_RESOURCEUNAVAIL with the
+  // reason on standard error; 0 when the line may be opened.
+  LONG CheckSingleOwner(DWORD device, DWORD privileges) const;
   LONG OpenLine(HLINEAPP app, DWORD device, DWORD_PTR instance, DWORD privileges, DWORD mediaModes, HLINE* line);
   void CloseLine(HLINE line);
   // A new tap on the line's data path; its caller handle, or INVALID_HANDLE_VALUE.
