@@ -9,6 +9,9 @@
 #include <chrono>
 #include <cstdio>
 #include <thread>
+#include <utility>
+
+#include <dlfcn.h>
 
 namespace lineservice {
 
@@ -16,6 +19,15 @@ namespace {
 
 std::mutex g_Lock;
 std::unique_ptr<Service> g_Service;
+// A reference of the service to its own library while it runs, so that a program freeing the
+// library while a usage is still open does not unmap the code the service's threads run.
+void* g_OwnModule = nullptr;
+
+void* HoldOwnModule() {
+  Dl_info info{};
+  if (!::dladdr(reinterpret_cast<void*>(&HoldOwnModule), &info) || !info.dli_fname) return nullptr;
+  return ::dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+}
 
 // How long the last lineShutdown lets hung-up calls tell their far ends before it cuts them off.
 constexpr auto kGoodbyeBound = std::chrono::seconds(1);
@@ -54,7 +66,10 @@ LONG Service::Initialize(LINECALLBACK callback, HLINEAPP* app, DWORD* numDevices
     g_Service->SetDevices(modems);
     g_Service->m_Cadence = cadence;
     g_Service->m_Unpaced = UnpacedByEnvironment();
-    if (fresh) g_Service->Start();
+    if (fresh) {
+      g_Service->Start();
+      g_OwnModule = HoldOwnModule();
+    }
   }
   const LONG result = g_Service->AddApp(receiver, app);
   *numDevices = g_Service->DeviceCount();
@@ -63,6 +78,7 @@ LONG Service::Initialize(LINECALLBACK callback, HLINEAPP* app, DWORD* numDevices
 
 LONG Service::Shutdown(HLINEAPP handle) {
   std::unique_ptr<Service> stopping;
+  void* ownModule = nullptr;
   CallbackReceiver* receiver = nullptr;
   {
     std::lock_guard lock(g_Lock);
@@ -77,11 +93,17 @@ LONG Service::Shutdown(HLINEAPP handle) {
     service->m_Apps.erase(handle);
     if (service->m_Apps.empty()) {
       stopping = std::move(g_Service);
+      ownModule = std::exchange(g_OwnModule, nullptr);
       stopping->BeginStop();
     }
   }
   CallbackReceiver::Dispose(receiver);
-  if (stopping) stopping->FinishStop();
+  if (stopping) {
+    stopping->FinishStop();
+    stopping.reset();
+  }
+  // The caller still holds the library it called through; only our own reference goes.
+  if (ownModule) ::dlclose(ownModule);
   return 0;
 }
 
