@@ -172,6 +172,36 @@ TEST_F(LineCalls, BusyNoAnswerAndBadAddressEndTheCall) {
   }
 }
 
+TEST_F(LineCalls, RingsQueuedBehindAnAnswerAreNotOfferedAgain) {
+  LineApp app(tapi);
+  const HLINE owner = app.Open(1, LINECALLPRIVILEGE_OWNER, 2);
+  const HANDLE tap = app.Comm(owner);
+  ASSERT_NE(tap, INVALID_HANDLE_VALUE);
+  // Every OFFERING is answered, as an application that keeps the handle does.
+  std::vector<LONG> answers;
+  recorder.onEvent = [&](const LineEvent& e) {
+    if (e.message == LINE_CALLSTATE && e.p1 == LINECALLSTATE_OFFERING) answers.push_back(tapi.lineAnswer(e.device, nullptr, 0));
+  };
+  HCALL call = 0;
+  ASSERT_GT(tapi.lineMakeCall(app.Open(0), &call, "102", 0, nullptr), 0);
+  // Three rings while this thread handles no events: their OFFERINGs wait in its queue.
+  int rings = 0;
+  bool ringing = false;
+  const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (rings < 3 && std::chrono::steady_clock::now() < bound) {
+    DWORD lines = 0;
+    GetCommModemStatus(tap, &lines);
+    if ((lines & MS_RING_ON) && !ringing) ++rings;
+    ringing = lines & MS_RING_ON;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(rings, 3);
+  ASSERT_TRUE(recorder.WaitForState(call, LINECALLSTATE_CONNECTED));
+  ASSERT_EQ(answers.size(), 1u) << "one OFFERING, one answer";
+  EXPECT_GT(answers.front(), 0);
+  CloseHandle(tap);
+}
+
 TEST_F(LineCalls, ANumberHasOneOwnerLineInAProcessAsAcrossProcesses) {
   { LineApp first(tapi); }
   AddVirtualModemKey("0002", "Twin of 102", "102");

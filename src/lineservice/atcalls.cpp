@@ -123,6 +123,7 @@ void Service::AnswerAt(Call& call) {
   m_Exchange->CancelTimer(d.ringOut);
   d.ringOut = 0;
   call.answering = true;
+  if (call.offering) call.offering->store(false);
   d.at->Answer();
 }
 

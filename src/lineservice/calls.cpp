@@ -41,10 +41,12 @@ void Service::SetCallState(Call& call, DWORD state, DWORD mode) {
   call.stateMode = mode;
   call.stateEntered = Now();
   if (!call.handle) return;
+  const bool offering = state == LINECALLSTATE_OFFERING;
+  if (call.offering) call.offering->store(offering);
   if (Line* line = FindLine(call.line)) {
     const DWORD privilege = call.announced ? 0 : LINECALLPRIVILEGE_OWNER;
     call.announced = true;
-    PostLine(*line, call.handle, LINE_CALLSTATE, state, mode, privilege);
+    PostLine(*line, call.handle, LINE_CALLSTATE, state, mode, privilege, offering ? call.offering : nullptr);
   }
 }
 
@@ -56,6 +58,7 @@ void Service::PostCallInfo(Call& call, DWORD states) {
 HCALL Service::AllocateHandle(const std::shared_ptr<Call>& call) {
   call->handle = NewHandle();
   call->announced = false;
+  call->offering = std::make_shared<std::atomic<bool>>(false);
   m_Calls[call->handle] = call;
   return call->handle;
 }
@@ -285,6 +288,7 @@ LONG Service::Answer(Call& call) {
   m_Exchange->CancelTimer(call.ringOffTimer);
   call.timer = call.ringOffTimer = 0;
   call.answering = true;
+  if (call.offering) call.offering->store(false);
   Device& device = m_Devices[call.device];
   device.ringOn = false;
   UpdateModemLines(call.device);
@@ -405,7 +409,10 @@ void Service::Deallocate(HCALL handle) {
   if (it == m_Calls.end()) return;
   std::shared_ptr<Call> call = it->second;
   m_Calls.erase(it);
-  if (call->handle == handle) call->handle = 0;
+  if (call->handle == handle) {
+    call->handle = 0;
+    if (call->offering) call->offering->store(false);
+  }
   if (call->onHook) return;
   // An unanswered offering waits for its next ring; any other call ends with its handle.
   const bool offering = call->direction == CallDirection::Incoming && call->state == LINECALLSTATE_OFFERING &&

@@ -198,8 +198,10 @@ std::shared_ptr<Call> Service::FindCall(HCALL handle) {
   return it == m_Calls.end() ? nullptr : it->second;
 }
 
-void Service::PostLine(const Line& line, DWORD device, DWORD message, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR p3) {
-  if (App* app = FindApp(line.app)) app->receiver->Post(LineMessage{device, message, line.instance, p1, p2, p3});
+void Service::PostLine(const Line& line, DWORD device, DWORD message, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR p3,
+                       std::shared_ptr<const std::atomic<bool>> offering) {
+  if (App* app = FindApp(line.app))
+    app->receiver->Post(LineMessage{device, message, line.instance, p1, p2, p3, std::move(offering)});
 }
 
 void Service::Reply(const Line& line, DWORD request, LONG result) {

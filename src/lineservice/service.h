@@ -86,6 +86,7 @@ struct Call {
   int rings = 0;
   Exchange::TimerId timer = 0;         // next ring (incoming), set-up time-out (outgoing)
   Exchange::TimerId ringOffTimer = 0;  // end of a ring's on-time
+  std::shared_ptr<std::atomic<bool>> offering;  // of the current handle: it still offers the call
   bool answering = false;              // lineAnswer sent the answer; CONNECTED comes with the caller's reply
   bool onHook = false;                 // the modem has left the call: nothing more happens on it
   // AT modems.
@@ -164,7 +165,8 @@ public:
 
   DWORD NextRequest();
   void Reply(const Line& line, DWORD request, LONG result);
-  void PostLine(const Line& line, DWORD device, DWORD message, DWORD_PTR p1 = 0, DWORD_PTR p2 = 0, DWORD_PTR p3 = 0);
+  void PostLine(const Line& line, DWORD device, DWORD message, DWORD_PTR p1 = 0, DWORD_PTR p2 = 0, DWORD_PTR p3 = 0,
+                std::shared_ptr<const std::atomic<bool>> offering = nullptr);
 
 private:
   Service() = default;
