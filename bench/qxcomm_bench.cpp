@@ -1,6 +1,7 @@
 // Serial engine figures: bytes per second from the far end into DataReceived, and the round trip of
 // one byte (SendChar out, echoed by the far end, seen in DataReceived), each against a plain
-// blocking loop on the same kind of device, over a pty pair and over an unpaced virtual link.
+// blocking loop on the same kind of device, over a pty pair and over an unpaced virtual link. Beside
+// each throughput: the CPU time of the process (both ends, all threads) per megabyte.
 #include "platform/virtuallink.h"
 #include "platform/winapi.h"
 #include "qx/qxcomm.h"
@@ -19,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <poll.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -35,6 +37,28 @@ constexpr int kChunk = 4096;
 constexpr quint16 kLargeQueue = 32768;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+double ProcessCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  const auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// Bytes per second and milliseconds of CPU per megabyte (10^6 bytes).
+struct Throughput {
+  double bytesPerSecond = 0;
+  double cpuMsPerMB = 0;
+};
+
+// Runs Transfer (which moves kThroughputBytes and returns its bytes per second) and adds its CPU time.
+Throughput Measure(const std::function<double()>& Transfer) {
+  const double before = ProcessCpuSeconds();
+  Throughput result;
+  result.bytesPerSecond = Transfer();
+  result.cpuMsPerMB = (ProcessCpuSeconds() - before) * 1000 / (kThroughputBytes / 1e6);
+  return result;
+}
 
 // The far end, as a plain byte pipe: write, read and an echo loop.
 class FarEnd {
@@ -202,13 +226,16 @@ Percentiles PlainRoundTrip(FarEnd& near, FarEnd& far) {
   return Summarise(us);
 }
 
-void Report(const char* medium, double component, double componentLarge, double plain, Percentiles componentTrip,
-            Percentiles plainTrip) {
+void Report(const char* medium, Throughput component, Throughput componentLarge, Throughput plain,
+            Percentiles componentTrip, Percentiles plainTrip) {
   std::printf("%s\n", medium);
-  std::printf("  throughput into DataReceived: %10.1f KB/s   plain loop: %10.1f KB/s   ratio %.2f\n",
-              component / 1024, plain / 1024, component / plain);
-  std::printf("    with a %d-byte driver queue: %10.1f KB/s   ratio %.2f\n", kLargeQueue, componentLarge / 1024,
-              componentLarge / plain);
+  std::printf("  throughput into DataReceived: %10.1f KB/s (CPU %5.2f ms/MB)   plain loop: %10.1f KB/s (CPU %5.2f "
+              "ms/MB)   ratio %.2f\n",
+              component.bytesPerSecond / 1024, component.cpuMsPerMB, plain.bytesPerSecond / 1024, plain.cpuMsPerMB,
+              component.bytesPerSecond / plain.bytesPerSecond);
+  std::printf("    with a %d-byte driver queue: %10.1f KB/s (CPU %5.2f ms/MB)   ratio %.2f\n", kLargeQueue,
+              componentLarge.bytesPerSecond / 1024, componentLarge.cpuMsPerMB,
+              componentLarge.bytesPerSecond / plain.bytesPerSecond);
   std::printf("  round trip of one byte:  median %7.1f us  p99 %7.1f us   plain loop: median %7.1f us  p99 %7.1f us"
               "   ratio (p99) %.2f\n",
               componentTrip.median, componentTrip.p99, plainTrip.median, plainTrip.p99,
@@ -228,7 +255,7 @@ struct PtyPair {
 };
 
 bool BenchPty() {
-  double component = 0, componentLarge = 0, plain = 0;
+  Throughput component, componentLarge, plain;
   Percentiles componentTrip, plainTrip;
   {
     PtyPair pty;
@@ -238,9 +265,9 @@ bool BenchPty() {
     port.SetPort(pty.slave);
     port.SetBaudRate(115200);
     port.Open();
-    component = ComponentThroughput(port, far);
+    component = Measure([&] { return ComponentThroughput(port, far); });
     port.SetBufferInSize(kLargeQueue);
-    componentLarge = ComponentThroughput(port, far);
+    componentLarge = Measure([&] { return ComponentThroughput(port, far); });
     componentTrip = ComponentRoundTrip(port, far);
   }
   {
@@ -252,7 +279,7 @@ bool BenchPty() {
     cfmakeraw(&t);
     tcsetattr(slave, TCSANOW, &t);
     FdEnd far(pty.master), near(slave);
-    plain = PlainThroughput(near, far);
+    plain = Measure([&] { return PlainThroughput(near, far); });
     plainTrip = PlainRoundTrip(near, far);
     ::close(slave);
   }
@@ -261,7 +288,7 @@ bool BenchPty() {
 }
 
 bool BenchVirtualLink() {
-  double component = 0, componentLarge = 0, plain = 0;
+  Throughput component, componentLarge, plain;
   Percentiles componentTrip, plainTrip;
   {
     const auto link = platform::VirtualLink::Create();
@@ -270,9 +297,9 @@ bool BenchVirtualLink() {
     TqxCommHandle comm;
     comm.SetCommHandle(link->End(0));
     comm.Open();
-    component = ComponentThroughput(comm, far);
+    component = Measure([&] { return ComponentThroughput(comm, far); });
     comm.SetBufferInSize(kLargeQueue);
-    componentLarge = ComponentThroughput(comm, far);
+    componentLarge = Measure([&] { return ComponentThroughput(comm, far); });
     componentTrip = ComponentRoundTrip(comm, far);
     comm.Close();
     CloseHandle(link->End(1));
@@ -280,7 +307,7 @@ bool BenchVirtualLink() {
   {
     const auto link = platform::VirtualLink::Create();
     HandleEnd near(link->End(0)), far(link->End(1));
-    plain = PlainThroughput(near, far);
+    plain = Measure([&] { return PlainThroughput(near, far); });
     plainTrip = PlainRoundTrip(near, far);
     CloseHandle(link->End(0));
     CloseHandle(link->End(1));

@@ -1,8 +1,10 @@
 // ZModem transfer figures. One random file goes from a sender to a receiver, each a child process on
 // its end of a socket pair or of a raw pty pair: lrzsz's sz to rz is the baseline, against which qxzm
 // sending, qxzm receiving and qxzm on both sides are put (wall time, MB/s, ratio; best of --repeat
-// runs). Then two of our engines in this process over a virtual link paced at 115200 bit/s: payload
-// bytes per second as a share of the line's 11520 bytes/s. Every run checks the received file byte for
+// runs), and the CPU time both sides spent per megabyte (user + system of the two children, the
+// least of the runs) against lrzsz's. Then two of our engines in this process over a virtual link
+// paced at 115200 bit/s: payload bytes per second as a share of the line's 11520 bytes/s, and the
+// process's CPU time per megabyte. Every run checks the received file byte for
 // byte and both exit statuses; a failed run prints FAILED and the program exits 1. Missed targets
 // are only reported.
 //   qxzmodem_bench [--bytes N] [--repeat N] [--timeout S] [--qxzm PATH] [--paced-bytes N]
@@ -29,6 +31,7 @@
 #include <optional>
 #include <random>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -55,6 +58,17 @@ struct Options {
 };
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// User + system seconds of this process (RUSAGE_SELF) or of its reaped children (RUSAGE_CHILDREN).
+double CpuSeconds(int who) {
+  rusage usage{};
+  getrusage(who, &usage);
+  const auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// Milliseconds of CPU per megabyte (10^6 bytes) moved.
+double MsPerMB(double cpuSeconds, qint64 bytes) { return cpuSeconds * 1000 / (double(bytes) / 1e6); }
 
 bool WriteRandomFile(const QString& path, qint64 bytes, std::uint64_t seed) {
   QFile file(path);
@@ -205,10 +219,17 @@ struct Row {
   std::optional<double> mbps;  // empty when skipped or failed
   bool failed = false;
   std::optional<double> ratio;
+  double cpuMsPerMB = 0;
+  std::optional<double> cpuRatio;  // against sz -> rz's CPU per megabyte
 };
 
-// One transfer; the wall time from starting the sender until both children are reaped.
-std::optional<double> RunOnce(Line line, const Pairing& pairing, const Options& options, const QString& sz,
+struct RunFigures {
+  double seconds;  // from starting the sender until both children are reaped
+  double cpu;      // user + system seconds of both children
+};
+
+// One transfer.
+std::optional<RunFigures> RunOnce(Line line, const Pairing& pairing, const Options& options, const QString& sz,
                               const QString& rz, const QString& file, const QString& work, QString& error) {
   const QString receiveDir = work + QStringLiteral("/in");
   QDir(receiveDir).removeRecursively();
@@ -223,6 +244,7 @@ std::optional<double> RunOnce(Line line, const Pairing& pairing, const Options& 
   int fds[2];
   if (!MakeLine(line, fds, error)) return std::nullopt;
 
+  const double cpuBefore = CpuSeconds(RUSAGE_CHILDREN);
   const auto start = Clock::now();
   Child send(sender, fileDir, fds[0], work + QStringLiteral("/send.err"));
   Child receive(receiver, receiveDir, fds[1], work + QStringLiteral("/receive.err"));
@@ -251,6 +273,7 @@ std::optional<double> RunOnce(Line line, const Pairing& pairing, const Options& 
     std::this_thread::sleep_for(std::chrono::microseconds(500));
   }
   const double seconds = Seconds(Clock::now() - start);
+  const double cpu = CpuSeconds(RUSAGE_CHILDREN) - cpuBefore;
   if (timedOut) {
     error = QStringLiteral("timed out after %1 s").arg(options.timeout);
     if (!send.Succeeded()) error += "; " + send.Failure("sender");
@@ -268,13 +291,13 @@ std::optional<double> RunOnce(Line line, const Pairing& pairing, const Options& 
     error = failures.join(QStringLiteral("; "));
     return std::nullopt;
   }
-  return seconds;
+  return RunFigures{seconds, cpu};
 }
 
 void RunLine(Line line, const Options& options, const QString& sz, const QString& rz, const QString& file,
              const QString& work, std::vector<Row>& rows, bool& failed) {
   std::printf("%s pair\n", LineName(line));
-  std::optional<double> baseline;
+  std::optional<double> baseline, baselineCpu;
   for (const Pairing& pairing : kPairings) {
     Row row;
     row.pairing = pairing.name;
@@ -287,10 +310,13 @@ void RunLine(Line line, const Options& options, const QString& sz, const QString
       rows.push_back(row);
       continue;
     }
-    std::vector<double> runs;
+    std::vector<double> runs, cpus;
     QString error;
     for (int i = 0; i < options.repeat && error.isEmpty(); ++i) {
-      if (const auto s = RunOnce(line, pairing, options, sz, rz, file, work, error)) runs.push_back(*s);
+      if (const auto r = RunOnce(line, pairing, options, sz, rz, file, work, error)) {
+        runs.push_back(r->seconds);
+        cpus.push_back(r->cpu);
+      }
     }
     if (!error.isEmpty()) {
       std::printf("  %-26s FAILED (run %zu of %d): %s\n", pairing.name, runs.size() + 1, options.repeat,
@@ -302,12 +328,18 @@ void RunLine(Line line, const Options& options, const QString& sz, const QString
     }
     const double best = *std::min_element(runs.begin(), runs.end());
     row.mbps = double(options.bytes) / 1e6 / best;
-    if (row.baseline) baseline = row.mbps;
+    row.cpuMsPerMB = MsPerMB(*std::min_element(cpus.begin(), cpus.end()), options.bytes);
+    if (row.baseline) {
+      baseline = row.mbps;
+      baselineCpu = row.cpuMsPerMB;
+    }
     if (baseline) row.ratio = *row.mbps / *baseline;
+    if (baselineCpu && *baselineCpu > 0) row.cpuRatio = row.cpuMsPerMB / *baselineCpu;
     QString all;
     for (const double s : runs) all += QStringLiteral(" %1").arg(s, 0, 'f', 3);
-    std::printf("  %-26s best %8.3f s  %8.2f MB/s  ratio %s   (runs:%s s)\n", pairing.name, best, *row.mbps,
-                row.ratio ? QByteArray::number(*row.ratio, 'f', 2).constData() : "n/a",
+    std::printf("  %-26s best %8.3f s  %8.2f MB/s  ratio %s  CPU %6.2f ms/MB (x%s of lrzsz)   (runs:%s s)\n",
+                pairing.name, best, *row.mbps, row.ratio ? QByteArray::number(*row.ratio, 'f', 2).constData() : "n/a",
+                row.cpuMsPerMB, row.cpuRatio ? QByteArray::number(*row.cpuRatio, 'f', 2).constData() : "n/a",
                 all.toLocal8Bit().constData());
     std::fflush(stdout);
     rows.push_back(row);
@@ -324,6 +356,7 @@ struct Paced {
   bool ran = false;
   bool failed = false;
   double efficiency = 0;
+  double cpuMsPerMB = 0;
 };
 
 // Two engines of this process on the ends of a paced virtual link.
@@ -397,11 +430,14 @@ Paced RunPaced(const Options& options) {
   sendComm.Open();
   receiveComm.Open();
   Clock::time_point start = Clock::now();
+  double cpuBefore = CpuSeconds(RUSAGE_SELF);
+  double cpuAfter = cpuBefore;
   if (!sendComm.IsOpen() || !receiveComm.IsOpen()) {
     if (error.isEmpty()) error = QStringLiteral("cannot open the link's ends");
   } else {
     // The guard allows the time-out on top of the time the line needs for the payload alone.
     guard.start(int((options.timeout + lineSeconds) * 1000));
+    cpuBefore = CpuSeconds(RUSAGE_SELF);
     start = Clock::now();
     sender.SendFile(file);
     if (sender.Role() == TqxZModem::zrIdle) {
@@ -411,6 +447,7 @@ Paced RunPaced(const Options& options) {
     }
   }
   guard.stop();
+  cpuAfter = CpuSeconds(RUSAGE_SELF);
   // Let the sender see its session out before the line goes.
   for (const auto bound = Clock::now() + std::chrono::seconds(5);
        sender.Role() != TqxZModem::zrIdle && Clock::now() < bound;)
@@ -428,15 +465,18 @@ Paced RunPaced(const Options& options) {
   const double seconds = Seconds(end - start);
   const double rate = double(options.pacedBytes) / seconds;
   result.efficiency = rate / kPacedBytesPerSecond * 100;
+  result.cpuMsPerMB = MsPerMB(cpuAfter - cpuBefore, options.pacedBytes);
   std::printf("  payload %lld bytes in %.3f s (the line alone needs %.3f s): %.1f bytes/s\n",
               static_cast<long long>(options.pacedBytes), seconds, lineSeconds, rate);
+  std::printf("  CPU of both engines and their threads: %.1f ms/MB\n", result.cpuMsPerMB);
   std::printf("  efficiency %.2f %% of the line (target %.2f %%)\n", result.efficiency, kTargetEfficiency);
   return result;
 }
 
 void Summary(const std::vector<Row>& rows, const Paced& paced) {
   std::printf("\nsummary (target: at least %.2f x the sz -> rz throughput on the same kind of pair)\n", kTargetRatio);
-  std::printf("  %-26s %-7s %9s %7s  %s\n", "pairing", "pair", "MB/s", "ratio", "meets target");
+  std::printf("  %-26s %-7s %9s %7s %12s %9s  %s\n", "pairing", "pair", "MB/s", "ratio", "CPU ms/MB",
+              "x lrzsz", "meets target");
   for (const Row& row : rows) {
     const char* verdict = row.failed ? "FAILED"
                           : !row.mbps ? "skipped"
@@ -444,13 +484,16 @@ void Summary(const std::vector<Row>& rows, const Paced& paced) {
                           : !row.ratio ? "n/a (no baseline)"
                           : *row.ratio >= kTargetRatio ? "yes"
                                                        : "no";
-    std::printf("  %-26s %-7s %9s %7s  %s\n", row.pairing, LineName(row.line),
+    std::printf("  %-26s %-7s %9s %7s %12s %9s  %s\n", row.pairing, LineName(row.line),
                 row.mbps ? QByteArray::number(*row.mbps, 'f', 2).constData() : "-",
-                row.ratio ? QByteArray::number(*row.ratio, 'f', 2).constData() : "-", verdict);
+                row.ratio ? QByteArray::number(*row.ratio, 'f', 2).constData() : "-",
+                row.mbps ? QByteArray::number(row.cpuMsPerMB, 'f', 2).constData() : "-",
+                row.cpuRatio ? QByteArray::number(*row.cpuRatio, 'f', 2).constData() : "-", verdict);
   }
   if (paced.ran) {
-    std::printf("  %-26s %-7s %8.2f %%  target %.2f %%: %s\n", "paced efficiency", "vlink", paced.efficiency,
-                kTargetEfficiency, paced.failed ? "FAILED" : paced.efficiency >= kTargetEfficiency ? "yes" : "no");
+    std::printf("  %-26s %-7s %8.2f %%  CPU %.1f ms/MB  target %.2f %%: %s\n", "paced efficiency", "vlink",
+                paced.efficiency, paced.cpuMsPerMB, kTargetEfficiency,
+                paced.failed ? "FAILED" : paced.efficiency >= kTargetEfficiency ? "yes" : "no");
   }
 }
 

@@ -312,6 +312,22 @@ TEST_F(SocketDevice, PurgeAbortsAndClears) {
   EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
   EXPECT_FALSE(PurgeComm(handle, 0x10));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+
+  // Bytes read ahead beyond a full queue go with the purge too; what comes after it arrives whole.
+  ASSERT_TRUE(SetupComm(handle, 16, 16));
+  Send(std::string(5000, 's'));
+  ASSERT_TRUE(WaitUntil([&] { return InQueue(handle) == 16; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the rest reaches the read-ahead
+  ASSERT_TRUE(PurgeComm(handle, PURGE_RXCLEAR));
+  EXPECT_EQ(InQueue(handle), 0u);
+  Send("fresh");
+  ASSERT_TRUE(WaitUntil([&] { return InQueue(handle) == 5; }));
+  SetTimeouts(handle, 0xFFFFFFFFu, 0, 0);
+  char fresh[16];
+  Overlapped again;
+  DWORD got = 0;
+  ASSERT_TRUE(ReadFile(handle, fresh, sizeof fresh, &got, &again));
+  EXPECT_EQ(std::string(fresh, got), "fresh");
 }
 
 TEST_F(SocketDevice, SettingsAreKeptAndValidated) {

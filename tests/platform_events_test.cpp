@@ -99,6 +99,47 @@ TEST(Events, PulseReleasesPresentWaitersOnly) {
   }
 }
 
+// Waiting for any of several events: the lowest signalled index wins and an auto-reset event is
+// taken by it; a set or a pulse from another thread ends an infinite wait; bad arguments fail.
+TEST(Events, WaitForAnyOfSeveral) {
+  HANDLE manual = CreateEvent(nullptr, TRUE, FALSE, nullptr);
+  HANDLE automatic = CreateEvent(nullptr, FALSE, FALSE, nullptr);
+  const HANDLE both[] = {manual, automatic};
+  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 10), WAIT_TIMEOUT);
+  SetEvent(automatic);
+  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_OBJECT_0 + 1);
+  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_TIMEOUT) << "taken by the first wait";
+  SetEvent(automatic);
+  SetEvent(manual);
+  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(automatic, 0), WAIT_OBJECT_0) << "left alone behind the lower index";
+  ResetEvent(manual);
+
+  std::thread setter([automatic] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    SetEvent(automatic);
+  });
+  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
+  setter.join();
+  std::atomic<DWORD> pulsed{WAIT_FAILED};
+  std::thread waiter([&] { pulsed = WaitForMultipleObjects(2, both, FALSE, INFINITE); });
+  WaitForWaiters(manual, 1);
+  PulseEvent(manual);
+  waiter.join();
+  EXPECT_EQ(pulsed.load(), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_TIMEOUT) << "a pulse leaves the event reset";
+
+  const HANDLE withBad[] = {manual, HANDLE(0x12345678)};
+  EXPECT_EQ(WaitForMultipleObjects(2, withBad, FALSE, 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(WaitForMultipleObjects(0, both, FALSE, 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+  CloseHandle(manual);
+  CloseHandle(automatic);
+}
+
 // Calls racing with CloseHandle on another thread either work or fail as on a closed handle;
 // once it is closed, they all fail that way.
 TEST(Handles, CloseRacingWithWaitIsSafe) {

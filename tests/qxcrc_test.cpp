@@ -58,6 +58,23 @@ TEST(Crc32, CheckValueAndResidue) {
   EXPECT_EQ(UpdCrc32(1, 0), 0x77073096u);
 }
 
+// The runs of four bytes at a time give what the byte-wise updates give, whatever the length and
+// the starting value.
+TEST(CrcRuns, MatchTheByteWiseUpdates) {
+  QByteArray data;
+  std::uint32_t seed = 12345;
+  for (int i = 0; i < 1100; ++i) data.append(char((seed = seed * 1103515245u + 12345u) >> 16));
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.constData());
+  for (const int length : {0, 1, 3, 4, 5, 7, 8, 1024, 1099}) {
+    for (const std::uint16_t start : {std::uint16_t{0}, std::uint16_t{0xA5C3}}) {
+      EXPECT_EQ(UpdCrc16Run(bytes, length, start), Crc16(data.left(length), start)) << length;
+    }
+    for (const std::uint32_t start : {0xFFFFFFFFu, 0x12345678u}) {
+      EXPECT_EQ(UpdCrc32Run(bytes, length, start), Crc32(data.left(length), start)) << length;
+    }
+  }
+}
+
 TEST(Octal, IntToOctal) {
   EXPECT_EQ(IntToOctal(0), QString());
   EXPECT_EQ(IntToOctal(8), "10");

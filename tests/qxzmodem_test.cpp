@@ -664,6 +664,42 @@ TEST_F(ZModemTest, SegmentModeWaitsForEachAck) {
   EXPECT_EQ(tx.Sent(), (QStringList{"H10:2048", "D952h", "D0h", "H11:3000"}));
 }
 
+// A receiver that announces a buffer gets no more than that before it has answered: the frame
+// ends with ZCRCW where the buffer is full, and the sender waits for the ZACK. One that cannot
+// talk while it receives (no CANFDX) gets its turn after every block here, where there is no
+// transmit queue to measure a window by.
+TEST_F(ZModemTest, ReceiverBufferAndHalfDuplexGetWindows) {
+  struct Case {
+    const char* name;
+    std::uint32_t zrinit;  // P0..P3 of the receiver's ZRINIT: buffer size, then ZF0
+    std::vector<std::pair<std::uint32_t, QStringList>> exchange;  // ZACK position, what follows
+  };
+  const Case cases[] = {
+      {"buffer of 2048", 0x03000800u,
+       {{0, {"H10:0", "D1024i", "D1024k"}},
+        {2048, {"H10:2048", "D1024i", "D1024k"}},
+        {4096, {"H10:4096", "D904h", "D0h", "H11:5000"}}}},
+      {"buffer of 600", 0x03000258u,
+       {{0, {"H10:0", "D600k"}}, {600, {"H10:600", "D600k"}}}},
+      {"half duplex", 0x02000000u,
+       {{0, {"H10:0", "D1024k"}}, {1024, {"H10:1024", "D1024k"}}}},
+  };
+  WriteTestFile(Path("w.bin"), Pattern(5000));
+  for (const Case& c : cases) {
+    Engine tx;
+    tx.zm.SendFile(Path("w.bin"));
+    tx.Feed(peer.Hex(ZRINIT, c.zrinit));
+    tx.Sent();
+    for (const auto& [ack, expected] : c.exchange) {
+      tx.ResyncDecoder();
+      tx.Feed(ack == 0 ? peer.Hex(ZRPOS, 0) : peer.Hex(ZACK, ack));
+      tx.Drain();
+      EXPECT_EQ(tx.Sent(), expected) << c.name << " after " << ack;
+    }
+    EXPECT_TRUE(tx.aborts.empty()) << c.name;
+  }
+}
+
 TEST_F(ZModemTest, RepositionInMidStream) {
   WriteTestFile(Path("s.bin"), Pattern(3000));
   Engine tx;

@@ -122,6 +122,7 @@ void CommDevice::Run() {
     }
     lock.unlock();
     const int ready = ::ppoll(fds.data(), fds.size(), timeout, nullptr);
+    if (ready > 0) TransferUnlocked(std::span<const pollfd>(fds).subspan(1));
     lock.lock();
     if (m_Closed) break;
     if (ready > 0 && fds[0].revents) {
@@ -182,13 +183,10 @@ bool CommDevice::AwaitCompletion(const OVERLAPPED* overlapped, bool wait) {
 }
 
 BOOL CommDevice::Outcome(std::unique_lock<std::mutex>& lock, std::uint64_t id, OVERLAPPED* record,
-                         bool synchronous, DWORD* transferred) {
+                         bool synchronous, bool wake, DWORD* transferred) {
   if (IsPendingId(id)) {
-    if (!synchronous) {
-      WakeLocked();
-      return Fail(ERROR_IO_PENDING);
-    }
-    WakeLocked();
+    if (wake) WakeLocked();
+    if (!synchronous) return Fail(ERROR_IO_PENDING);
     m_Completed.wait(lock, [&] { return !IsPendingId(id); });
   }
   const DWORD error = std::atomic_ref<ULONG_PTR>(record->Internal).load(std::memory_order_acquire);
@@ -232,17 +230,19 @@ BOOL CommDevice::Read(HANDLE via, void* buffer, DWORD toRead, DWORD* read, OVERL
   const auto id = request.id;
   m_Reads.push_back(std::move(request));
   FillReads(now);
-  return Outcome(lock, id, record, overlapped == nullptr, read);
+  // A read left pending brings deadlines the I/O thread must watch.
+  return Outcome(lock, id, record, overlapped == nullptr, true, read);
 }
 
 void CommDevice::FillReads(Clock::time_point now) {
+  // Only a full queue has stopped the transport from taking bytes; otherwise nobody needs waking.
+  const bool wasFull = InputRoom() == 0;
   bool took = false;
   while (!m_Reads.empty()) {
     auto& request = m_Reads.front();
     const std::size_t count = std::min<std::size_t>(m_Input.size(), request.count - request.done);
     if (count > 0) {
-      std::copy_n(m_Input.begin(), count, request.buffer + request.done);
-      m_Input.erase(m_Input.begin(), m_Input.begin() + static_cast<std::ptrdiff_t>(count));
+      m_Input.Take(request.buffer + request.done, count);
       request.done += static_cast<DWORD>(count);
       request.lastByte = now;
       took = true;
@@ -253,7 +253,7 @@ void CommDevice::FillReads(Clock::time_point now) {
     CompleteRead(request, ERROR_SUCCESS);
     m_Reads.pop_front();
   }
-  if (took) InputRoomFreed();
+  if (took) InputTaken(wasFull);
   CheckEndOfInput();
 }
 
@@ -265,7 +265,7 @@ void CommDevice::Receive(const BYTE* data, std::size_t count, Clock::time_point 
   if (count == 0 || m_Closed) return;
   if (m_InputWatcher) m_InputWatcher(data, count);
   const bool below80 = m_Input.size() * 5 < std::size_t(m_InQueueSize) * 4;
-  m_Input.insert(m_Input.end(), data, data + count);
+  m_Input.Append(data, count);
   DWORD events = EV_RXCHAR;
   if (std::find(data, data + count, static_cast<BYTE>(m_DCB.EvtChar)) != data + count) events |= EV_RXFLAG;
   if (below80 && m_Input.size() * 5 >= std::size_t(m_InQueueSize) * 4) events |= EV_RX80FULL;
@@ -333,7 +333,9 @@ BOOL CommDevice::Write(HANDLE via, const void* buffer, DWORD toWrite, DWORD* wri
     // The write may be done while the transport still holds its bytes for later.
     if (DeviceDeadline()) WakeLocked();
   }
-  return Outcome(lock, id, record, overlapped == nullptr, written);
+  // Behind other writes the I/O thread is already sending; only a write that found the queue idle
+  // and could not finish at once has to tell it.
+  return Outcome(lock, id, record, overlapped == nullptr, idle, written);
 }
 
 void CommDevice::StartHeadWrite(Clock::time_point now) {
@@ -572,12 +574,14 @@ BOOL CommDevice::PurgeComm(DWORD flags) {
   if (flags & ~kPurgeFlags) return Fail(ERROR_INVALID_PARAMETER);
   if (flags & PURGE_TXABORT) AbortWrites();
   if (flags & PURGE_RXABORT) AbortReads();
+  // The transport first: what it holds for the input queue must not move in once the queue is clear.
+  if (flags & (PURGE_TXCLEAR | PURGE_RXCLEAR)) PurgeTransport(flags);
   if (flags & PURGE_RXCLEAR) {
+    const bool wasFull = InputRoom() == 0;
     m_Input.clear();
-    InputRoomFreed();
+    if (wasFull) InputRoomFreed();
     CheckEndOfInput();
   }
-  if (flags & (PURGE_TXCLEAR | PURGE_RXCLEAR)) PurgeTransport(flags);
   return TRUE;
 }
 

@@ -4,6 +4,7 @@
 // derive from it and only move bytes between the queues and their transport.
 #pragma once
 
+#include "platform/bytering.h"
 #include "platform/event.h"
 #include "platform/kernelobject.h"
 
@@ -80,6 +81,9 @@ protected:
   // Hooks for the device kinds, all called with the lock held.
   // Poll interest of the transport this round (no entry, or events 0, for nothing to wait on).
   virtual void AddPollFds(std::vector<pollfd>& fds) { (void)fds; }
+  // Runs on the I/O thread right after a poll round, without the lock: transport I/O into space
+  // that AddPollFds set aside, which nobody else touches until Service takes the result in.
+  virtual void TransferUnlocked(std::span<const pollfd> fds) { (void)fds; }
   // Moves bytes after a poll round (revents of the entries AddPollFds added), and at once when a
   // write is issued while the output was idle (fds empty then).
   virtual void Service(std::span<const pollfd> fds, Clock::time_point now) { (void)fds, (void)now; }
@@ -96,8 +100,12 @@ protected:
   virtual DWORD ProviderSubType() const { return PST_RS232; }
   // COMSTAT hold bits (fCtsHold...), filled in by devices that know them.
   virtual void HoldBits(COMSTAT& stat) { (void)stat; }
-  // Room appeared in the input queue (a read or purge took bytes).
+  // Room appeared in a full input queue (a read or purge took bytes).
   virtual void InputRoomFreed() { WakeLocked(); }
+  // A read took bytes from the input queue, which was full before (wasFull).
+  virtual void InputTaken(bool wasFull) {
+    if (wasFull && InputRoom() > 0) InputRoomFreed();
+  }
   // Called by Close after the I/O thread has ended: release fds, restore settings.
   virtual void ReleaseTransport() {}
 
@@ -105,6 +113,7 @@ protected:
   std::mutex& Lock() const { return *m_Lock; }
   bool IsClosed() const { return m_Closed; }
   std::size_t InputRoom() const;
+  std::size_t InputQueued() const { return m_Input.size(); }
   // Bytes that arrived from the transport: queued (never beyond the room), events raised.
   void Receive(const BYTE* data, std::size_t count, Clock::time_point now);
   // No more input will come (EOF or hang-up of the transport).
@@ -175,8 +184,9 @@ private:
   bool IsPendingId(std::uint64_t id) const;
   // The result of request `id` issued on `record`: at once when it has completed, otherwise
   // ERROR_IO_PENDING, or a wait for it when the caller gave no OVERLAPPED (`synchronous`).
+  // wake: the I/O thread must hear of the request while it is pending.
   BOOL Outcome(std::unique_lock<std::mutex>& lock, std::uint64_t id, OVERLAPPED* record, bool synchronous,
-               DWORD* transferred);
+               bool wake, DWORD* transferred);
 
   const std::shared_ptr<std::mutex> m_Lock;
   std::condition_variable m_Completed;
@@ -193,7 +203,7 @@ private:
   DWORD m_EventMask = 0;
   DWORD m_History = 0;
   DWORD m_Errors = 0;
-  std::deque<BYTE> m_Input;
+  ByteRing m_Input;
   bool m_InputEnded = false;
   DWORD m_OutputError = ERROR_SUCCESS;
   bool m_AwaitTransportDrain = false;

@@ -1,5 +1,6 @@
 #include "platform/fddevice.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include <fcntl.h>
@@ -12,8 +13,7 @@ namespace platform {
 
 namespace {
 
-constexpr std::size_t kChunk = 4096;
-constexpr std::size_t kMaxPerRound = 16 * kChunk;  // leave room for the other direction
+constexpr std::size_t kMaxPerRound = 256 * 1024;  // leave room for the other direction
 
 // A write that may run on a caller's thread: a vanished reader must give EPIPE, not SIGPIPE.
 ssize_t WriteWithoutSigpipe(int fd, const void* data, std::size_t count) {
@@ -59,7 +59,16 @@ BOOL FdDevice::Prepare() {
 }
 
 void FdDevice::AddPollFds(std::vector<pollfd>& fds) {
-  const short readEvents = (!m_ReadEnded && m_ReadFd >= 0 && InputRoom() > 0) ? POLLIN : 0;
+  if (m_AheadStart > 0) {
+    std::copy(m_Ahead.begin() + static_cast<std::ptrdiff_t>(m_AheadStart),
+              m_Ahead.begin() + static_cast<std::ptrdiff_t>(m_AheadEnd), m_Ahead.begin());
+    m_AheadEnd -= m_AheadStart;
+    m_AheadStart = 0;
+  }
+  m_ReadAt = m_AheadEnd;
+  m_PurgesAtRound = m_Purges.load();
+  if (m_ReadPause && Clock::now() >= *m_ReadPause) m_ReadPause.reset();
+  const short readEvents = (!m_ReadEnded && !m_ReadPause && m_ReadFd >= 0 && m_ReadAt < kReadAhead) ? POLLIN : 0;
   const short writeEvents = (HasOutput() && m_WriteFd >= 0) ? POLLOUT : 0;
   m_ReadSlot = m_WriteSlot = -1;
   // An fd without interest stays out of the set: poll would report its hang-up over and over.
@@ -82,34 +91,72 @@ void FdDevice::AddPollFds(std::vector<pollfd>& fds) {
   }
 }
 
-void FdDevice::Service(std::span<const pollfd> fds, Clock::time_point now) {
-  if (fds.empty()) {  // a write issued while the output was idle: try it at once
-    WriteOutput();
-    return;
-  }
+void FdDevice::TransferUnlocked(std::span<const pollfd> fds) {
   constexpr short kReady = POLLIN | POLLHUP | POLLERR;
-  if (m_ReadSlot >= 0 && (fds[m_ReadSlot].revents & kReady)) ReadInput(now);
-  if (m_WriteSlot >= 0 && (fds[m_WriteSlot].revents & (POLLOUT | POLLHUP | POLLERR))) WriteOutput();
-}
-
-void FdDevice::ReadInput(Clock::time_point now) {
-  BYTE chunk[kChunk];
-  std::size_t total = 0;
-  while (total < kMaxPerRound && !m_ReadEnded) {
-    const std::size_t room = std::min(InputRoom(), sizeof chunk);
-    if (room == 0) return;
-    const ssize_t got = ::read(m_ReadFd, chunk, room);
+  if (m_ReadSlot < 0 || (fds[m_ReadSlot].revents & kReady) == 0) return;
+  m_PurgesAtRead = m_Purges.load();
+  while (m_ReadGot < kMaxPerRound && m_ReadAt + m_ReadGot < kReadAhead) {
+    const std::size_t room = kReadAhead - (m_ReadAt + m_ReadGot);
+    const ssize_t got = ::read(m_ReadFd, m_Ahead.data() + m_ReadAt + m_ReadGot, room);
     if (got > 0) {
-      Receive(chunk, static_cast<std::size_t>(got), now);
-      total += static_cast<std::size_t>(got);
+      m_ReadGot += static_cast<std::size_t>(got);
       continue;
     }
     if (got < 0 && errno == EINTR) continue;
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     // EOF, or EIO from a pty whose other side has gone: the input has ended.
-    m_ReadEnded = true;
-    EndOfInput();
+    m_ReadHitEnd = true;
+    return;
   }
+}
+
+void FdDevice::Service(std::span<const pollfd> fds, Clock::time_point now) {
+  // The round's read is the I/O thread's: only its own call (with the poll set) takes it in.
+  if (!fds.empty() && (m_ReadGot > 0 || m_ReadHitEnd)) {
+    // Bytes read while a purge ran belong to what it cleared. After a purge that came before the
+    // read, the read-ahead is what the read took.
+    if (m_Purges.load() == m_PurgesAtRead) {
+      if (m_PurgesAtRead != m_PurgesAtRound) m_AheadStart = m_ReadAt;
+      m_AheadEnd = m_ReadAt + m_ReadGot;
+    }
+    m_ReadEnded = m_ReadEnded || m_ReadHitEnd;
+    if (m_ReadGot >= kStreamingRead) m_ReadPause = now + kReadInterval;
+    m_ReadGot = 0;
+    m_ReadHitEnd = false;
+  }
+  MoveAhead(now);  // also when the input queue has grown (SetupComm)
+  if (fds.empty()) {  // a write issued while the output was idle: try it at once
+    WriteOutput();
+    return;
+  }
+  if (m_WriteSlot >= 0 && (fds[m_WriteSlot].revents & (POLLOUT | POLLHUP | POLLERR))) WriteOutput();
+}
+
+void FdDevice::MoveAhead(Clock::time_point now) {
+  const std::size_t count = std::min(InputRoom(), m_AheadEnd - m_AheadStart);
+  if (count > 0) {
+    // Taken off first: Receive may complete a read whose reader frees room and comes back here.
+    const std::size_t at = m_AheadStart;
+    m_AheadStart += count;
+    Receive(m_Ahead.data() + at, count, now);
+  }
+  if (m_ReadEnded && m_AheadStart == m_AheadEnd) EndOfInput();
+}
+
+void FdDevice::InputTaken(bool) {
+  const bool aheadFull = AheadRoom() == 0;
+  // In large moves: each raises an event, which costs the reader a round through its threads.
+  if (InputQueued() <= InputRoom()) MoveAhead(Clock::now());
+  // The I/O thread stopped reading when the read-ahead was full; only then does it need waking.
+  if (aheadFull && AheadRoom() > 0) WakeLocked();
+}
+
+void FdDevice::PurgeTransport(DWORD flags) {
+  if ((flags & PURGE_RXCLEAR) == 0) return;
+  const bool aheadFull = AheadRoom() == 0;
+  m_AheadStart = m_AheadEnd = 0;
+  ++m_Purges;
+  if (aheadFull) WakeLocked();
 }
 
 void FdDevice::WriteOutput() {

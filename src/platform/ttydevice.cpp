@@ -240,6 +240,7 @@ DWORD TtyDevice::TransportOutQueue() {
 void TtyDevice::PurgeTransport(DWORD flags) {
   const bool rx = flags & PURGE_RXCLEAR, tx = flags & PURGE_TXCLEAR;
   if (rx || tx) ::tcflush(ReadFd(), rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH);
+  FdDevice::PurgeTransport(flags);  // the read-ahead
 }
 
 void TtyDevice::HoldBits(COMSTAT& stat) {

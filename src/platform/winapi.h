@@ -30,6 +30,9 @@ BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
 BOOL PulseEvent(HANDLE event);
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
+// Waits until any one of the events is signalled (the lowest index first); waitAll is not offered
+// (ERROR_NOT_SUPPORTED). WAIT_OBJECT_0 + index, WAIT_TIMEOUT, or WAIT_FAILED.
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
 
 // Time
 void Sleep(DWORD milliseconds);

@@ -94,6 +94,7 @@ constexpr DWORD WAIT_OBJECT_0 = 0;
 constexpr DWORD WAIT_ABANDONED = 0x80;
 constexpr DWORD WAIT_TIMEOUT = 258;
 constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
+constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
 
 // Comm events (SetCommMask / WaitCommEvent)
 constexpr DWORD EV_RXCHAR = 0x0001;

@@ -155,6 +155,10 @@ bool TqxBaseIO::ProcessorTxEmpty() {
   return Handled;
 }
 
+void TqxBaseIO::ProcessorWriteCompleted() {
+  if (m_DataProcessor != nullptr) m_DataProcessor->WriteCompleted();
+}
+
 void TqxBaseIO::SetDeviceIndex(int) { NotifyClients(qxNotifyDevicesChanged); }
 
 void TqxBaseIO::AddDevice(TqxDevice* Device) {

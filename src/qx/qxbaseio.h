@@ -69,6 +69,12 @@ public:
   virtual void DataReceived(const char* Buffer, int Count);
   // Hands the transmit-empty event to the processor chain; true when a processor handled it.
   virtual bool ProcessorTxEmpty();
+  // Tells the processor chain that an asynchronous write has completed.
+  virtual void ProcessorWriteCompleted();
+  // Bytes handed to SendData that the device has not sent yet, and the size of its transmit queue:
+  // what a processor keeps the line fed with. The base has no queue (0 for both).
+  virtual std::uint32_t OutputQueueCount() { return 0; }
+  virtual std::uint32_t OutputQueueSize() { return 0; }
   virtual void SetDeviceIndex(int Index);
   virtual int GetDeviceIndex() = 0;
   // Appends Device to Devices under its Name; sets its Index and Owner.

@@ -49,18 +49,31 @@ void TMsgThread::Execute() {
     if (got == 0 || got == -1) break;
     if (m_Comm->Handle() != m_Handle || Terminated() || m_Msg.message == quit) break;
     if (m_Msg.hwnd == nullptr && m_Msg.message == comEvent) {
+      // Events that queued up while the main thread was busy go over with this one, their masks
+      // or-ed: one hand-over for a burst. WM_QUIT, which every retrieval takes, ends the loop after.
+      MSG msg = m_Msg;
+      bool quit = false;
+      MSG next{};
+      while (!quit && PeekMessage(&next, nullptr, comEvent, comEvent, PM_REMOVE)) {
+        if (next.message == comEvent) {
+          msg.wParam |= next.wParam;
+          msg.lParam |= next.lParam;
+        } else {
+          quit = true;
+        }
+      }
       // The port opens only under an application object, whose thread handles every event.
       TqxCustomComm* const comm = m_Comm;
-      const MSG msg = m_Msg;
       Synchronize([comm, msg] { comm->HandleCommEvent(msg); });
+      if (quit) break;
     } else {
       DispatchMessage(&m_Msg);
     }
   }
 }
 
-TCommThread::TCommThread(TqxCustomComm* Comm, HANDLE Handle, TMsgThread* MsgThread)
-    : m_Comm(Comm), m_Handle(Handle), m_MsgThread(MsgThread) {
+TCommThread::TCommThread(TqxCustomComm* Comm, HANDLE Handle, TMsgThread* MsgThread, HANDLE WritesDone)
+    : m_Comm(Comm), m_Handle(Handle), m_MsgThread(MsgThread), m_WritesDone(WritesDone) {
   m_Overlapped.hEvent = CreateEvent(nullptr, TRUE, FALSE, nullptr);
   Start();
 }
@@ -86,12 +99,27 @@ void TCommThread::CancelWait() {
 
 bool TCommThread::StillOpen() const { return m_Comm->Handle() == m_Handle; }
 
-void TCommThread::PostEvent(DWORD Mask) {
+void TCommThread::PostEvent(DWORD Mask, LPARAM Flags) {
   const UINT comEvent = qxCommMsgComEvent();
   while (!Terminated() && StillOpen()) {
     const DWORD id = m_MsgThread != nullptr ? m_MsgThread->ThreadId() : 0;
-    if (id != 0 && PostThreadMessage(id, comEvent, Mask, 0)) return;
+    if (id != 0 && PostThreadMessage(id, comEvent, Mask, Flags)) return;
     Sleep(1);
+  }
+}
+
+DWORD TCommThread::AwaitEvent() {
+  const HANDLE events[] = {m_Overlapped.hEvent, m_WritesDone};
+  const DWORD count = m_WritesDone != INVALID_HANDLE_VALUE ? 2 : 1;
+  for (;;) {
+    const DWORD waited = WaitForMultipleObjects(count, events, FALSE, kPollMs);
+    if (waited == WAIT_OBJECT_0 + 1) {
+      // The queue has room again: whoever keeps it fed hears of it while the comm wait goes on.
+      PostEvent(0, kCommWritesCompleted);
+      continue;
+    }
+    if (waited == WAIT_TIMEOUT && !Terminated()) continue;
+    return Terminated() ? WAIT_TIMEOUT : waited;
   }
 }
 
@@ -106,10 +134,7 @@ void TCommThread::Execute() {
       } else {
         const DWORD error = GetLastError();
         if (error == ERROR_IO_PENDING) {
-          DWORD waited;
-          do {
-            waited = WaitForSingleObject(m_Overlapped.hEvent, kPollMs);
-          } while (waited == WAIT_TIMEOUT && !Terminated());
+          const DWORD waited = AwaitEvent();
           if (Terminated()) {
             CancelWait();
             break;

@@ -9,12 +9,15 @@
 class TqxCustomComm;
 
 // Identifiers of the registered messages "qxCommMsgComEvent" (one comm event: wParam = the event
-// mask) and "qxCommMsgQuitComEvent" (the message thread ends), registered on first use.
+// mask; lParam = kCommWritesCompleted when asynchronous writes have completed) and
+// "qxCommMsgQuitComEvent" (the message thread ends), registered on first use.
 UINT qxCommMsgComEvent();
 UINT qxCommMsgQuitComEvent();
+constexpr LPARAM kCommWritesCompleted = 1;
 
 // The message thread: takes each comm event posted to it and hands it to the main thread
-// (TqxCustomComm::HandleCommEvent), waiting until it has been handled. Stop breaks that wait, so
+// (TqxCustomComm::HandleCommEvent), waiting until it has been handled; events that queued up
+// meanwhile go over together, as one event with their masks or-ed. Stop breaks that wait, so
 // the thread always ends by itself. Its queue exists before its id is published.
 class TMsgThread : public TThread {
 public:
@@ -39,12 +42,13 @@ private:
 };
 
 // The event thread: waits for the driver's comm events on Handle and posts each event mask to the
-// message thread. A wait that fails for good makes it close the port and stop the message thread.
+// message thread, and tells it when asynchronous writes have completed. A wait that fails for good makes it close the port and stop the message thread.
 // Told to stop, it cancels its pending wait before it ends, so the object may go while the port
 // stays open.
 class TCommThread : public TThread {
 public:
-  TCommThread(TqxCustomComm* Comm, HANDLE Handle, TMsgThread* MsgThread);
+  // WritesDone: the event the port's asynchronous writes signal as they complete.
+  TCommThread(TqxCustomComm* Comm, HANDLE Handle, TMsgThread* MsgThread, HANDLE WritesDone);
   ~TCommThread() override;
 
   // Sets the terminate request and releases a wait in progress.
@@ -57,11 +61,15 @@ protected:
 private:
   void CancelWait();
   bool StillOpen() const;
-  void PostEvent(DWORD Mask);
+  void PostEvent(DWORD Mask, LPARAM Flags = 0);
+  // Waits for the pending comm event (a write completing meanwhile is posted); WAIT_OBJECT_0 once
+  // it has completed, WAIT_TIMEOUT when told to stop.
+  DWORD AwaitEvent();
 
   TqxCustomComm* const m_Comm;
   const HANDLE m_Handle;
   TMsgThread* const m_MsgThread;
+  const HANDLE m_WritesDone;
   OVERLAPPED m_Overlapped{};  // its event: manual-reset, lives as long as this object
   DWORD m_Mask = 0;
 };

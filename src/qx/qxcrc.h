@@ -17,8 +17,14 @@ inline std::uint16_t UpdCrc16(std::uint8_t Value, std::uint16_t Crc) {
   return static_cast<std::uint16_t>(qxcrc_detail::kCrc16Table[(Crc >> 8) & 0xFF] ^ (Crc << 8) ^ Value);
 }
 
+// UpdCrc16 over Count bytes in order, four at a time: what long subpackets are checked with.
+std::uint16_t UpdCrc16Run(const std::uint8_t* Data, int Count, std::uint16_t Crc);
+
 // Reflected CRC-32 of the IEEE 802.3 polynomial (0xEDB88320). Start with 0xFFFFFFFF; a message
 // followed by its complemented CRC, least significant byte first, leaves the residue 0xDEBB20E3.
 inline std::uint32_t UpdCrc32(std::uint8_t Value, std::uint32_t Crc) {
   return qxcrc_detail::kCrc32Table[(Crc ^ Value) & 0xFF] ^ (Crc >> 8);
 }
+
+// UpdCrc32 over Count bytes in order, four at a time.
+std::uint32_t UpdCrc32Run(const std::uint8_t* Data, int Count, std::uint32_t Crc);

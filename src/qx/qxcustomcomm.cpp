@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -28,6 +29,8 @@ constexpr auto kMsgThreadBound = std::chrono::milliseconds(1000);
 // after the driver's own time-out for it, when that is longer).
 constexpr auto kWriteStallBound = std::chrono::milliseconds(5000);
 constexpr DWORD kWriteWaitStepMs = 50;
+// Most bytes one hand-over reads beyond those waiting when it began.
+constexpr std::uint64_t kReadPerEvent = 256 * 1024;
 
 // The driver's event bit of a trace state: the ordinal up to tsRing, one higher from tsRx80Full on
 // (EV_PERR has no trace state).
@@ -80,6 +83,7 @@ TqxCustomComm::TqxCustomComm(QObject* owner) : TqxBaseIO(owner), m_EventList(std
   m_Timeouts.WriteTotalTimeoutMultiplier = 100;
   m_CommConfig.dwSize = kCommConfigSize;
   m_CommConfig.dcb.DCBlength = kDcbSize;
+  m_WritesDone = CreateEvent(nullptr, FALSE, FALSE, nullptr);
   SetBufferInSize(4096);
   SetBufferOutSize(4096);
 }
@@ -95,6 +99,7 @@ TqxCustomComm::~TqxCustomComm() {
   }
   StopThread();
   SetTerminal(nullptr);
+  CloseHandle(m_WritesDone);
 }
 
 void TqxCustomComm::Open() {
@@ -131,15 +136,20 @@ void TqxCustomComm::Open() {
   NotifyClients(2);
   // Bytes that arrived before the event mask was written raise no event of their own: hand them
   // over as one reception once the caller is back in the event loop.
+  QueueCommEvent(EV_RXCHAR);
+}
+
+void TqxCustomComm::QueueCommEvent(DWORD Mask, LPARAM Flags) {
   const HANDLE handle = Handle();
   QMetaObject::invokeMethod(
       this,
-      [this, handle] {
+      [this, handle, Mask, Flags] {
         if (Handle() != handle) return;
-        MSG waiting{};
-        waiting.message = qxCommMsgComEvent();
-        waiting.wParam = EV_RXCHAR;
-        HandleCommEvent(waiting);
+        MSG event{};
+        event.message = qxCommMsgComEvent();
+        event.wParam = Mask;
+        event.lParam = Flags;
+        HandleCommEvent(event);
       },
       Qt::QueuedConnection);
 }
@@ -197,6 +207,7 @@ void TqxCustomComm::FinishPendingClose() {
 
 void TqxCustomComm::FinishClosePort() {
   m_ReceiveBuffer.reset();
+  m_HeldErrors = 0;
   ReleasePendingWrites(true);
   if (OnDeviceClosed) {
     try {
@@ -210,7 +221,7 @@ void TqxCustomComm::FinishClosePort() {
 void TqxCustomComm::StartThread() {
   ReleaseStaleThreads();
   if (!m_MsgThread) m_MsgThread = std::make_unique<TMsgThread>(this, Handle());
-  if (!m_CommThread) m_CommThread = std::make_unique<TCommThread>(this, Handle(), m_MsgThread.get());
+  if (!m_CommThread) m_CommThread = std::make_unique<TCommThread>(this, Handle(), m_MsgThread.get(), m_WritesDone);
 }
 
 void TqxCustomComm::StopThread() {
@@ -282,6 +293,7 @@ void TqxCustomComm::SendData(const char* Buffer, int Count) {
   LogFormat(dlDebug, QStringLiteral("Try to send the data with %d length ..."), {Count});
   ReleasePendingWrites(false);
   auto write = std::make_unique<PendingWrite>();
+  write->overlapped.hEvent = m_WritesDone;
   if (Count > 0) write->data = QByteArray(Buffer, Count);
   if (WriteOverlappedAsync(Handle(), write->data.constData(), static_cast<DWORD>(write->data.size()),
                            &write->overlapped)) {
@@ -364,8 +376,14 @@ void TqxCustomComm::HandleCommEvent(const MSG& Msg) {
     if (handle == INVALID_HANDLE_VALUE) return;
     DWORD errors = 0;
     if (!ClearCommError(handle, &errors, &m_ComStat)) return;
+    errors |= std::exchange(m_HeldErrors, 0);
     if (errors != 0) {
       CommError(errors, 0, StateFlagsOf(m_ComStat));
+      // The data waits for the next event, as with every line error, and CommError stood for the
+      // error's own bits. The rest may come from other events folded into this one: it is handled
+      // right after, so that no transmit-empty or line change is lost.
+      const DWORD rest = mask & ~(EV_RXCHAR | EV_ERR | EV_BREAK);
+      if ((rest != 0 || Msg.lParam != 0) && Handle() == handle) QueueCommEvent(rest, Msg.lParam);
       return;
     }
     if ((mask & EV_RXCHAR) != 0 && m_ComStat.cbInQue > 0) {
@@ -378,6 +396,10 @@ void TqxCustomComm::HandleCommEvent(const MSG& Msg) {
     if ((mask & EV_TXEMPTY) != 0) {
       const bool handled = ProcessorTxEmpty();
       if (m_TraceStates.Contains(tsTxEmpty) && !handled && OnAfterSend) OnAfterSend(this);
+    }
+    if ((Msg.lParam & kCommWritesCompleted) != 0 && Handle() == handle) {
+      ReleasePendingWrites(false);
+      ProcessorWriteCompleted();
     }
     const TTraceStates states = TraceStatesOf(mask & ~(EV_RXCHAR | EV_TXEMPTY));
     if (!states.IsEmpty()) TraceNotify(states);
@@ -394,13 +416,18 @@ void TqxCustomComm::ReceiveData(std::uint32_t waiting) {
   if (m_Receiving) buffer = std::make_shared<std::vector<char>>(buffer->size(), 0);
   const QScopedValueRollback<bool> receiving(m_Receiving, true);
   const HANDLE handle = Handle();
-  while (waiting > 0 && Handle() == handle) {
+  // What arrives while the chunks are handled is read in the same hand-over too, up to a bound that
+  // keeps the event loop turning: a stream costs one hand-over a burst, not one a chunk.
+  std::uint64_t budget = std::max<std::uint64_t>(waiting, kReadPerEvent);
+  while (Handle() == handle) {
+    if (waiting == 0 && (budget == 0 || (waiting = StillWaiting(handle)) == 0)) return;
     const DWORD want = std::min<DWORD>(waiting, static_cast<DWORD>(buffer->size()));
     DWORD count = 0;
     if (!ReadOverlapped(handle, buffer->data(), want, &ReadOverlap()) ||
         !GetOverlappedResult(handle, &ReadOverlap(), &count, FALSE) || count == 0)
       return;
     waiting -= std::min<DWORD>(count, waiting);
+    budget -= std::min<std::uint64_t>(count, budget);
     const char* const data = buffer->data();
     DataReceived(data, static_cast<int>(count));
     bool flHandled = false;
@@ -419,11 +446,26 @@ void TqxCustomComm::ReceiveData(std::uint32_t waiting) {
   }
 }
 
+std::uint32_t TqxCustomComm::StillWaiting(HANDLE handle) {
+  DWORD errors = 0;
+  COMSTAT stat{};
+  if (!ClearCommError(handle, &errors, &stat)) return 0;
+  if (errors == 0) return stat.cbInQue;
+  // A line error stops the reading; the next event reports it, and its data waits for that one.
+  m_HeldErrors |= errors;
+  return 0;
+}
+
 std::uint32_t TqxCustomComm::OutputQueueCount() {
   DWORD errors = 0;
   COMSTAT stat{};
-  return ClearCommError(Handle(), &errors, &stat) ? stat.cbOutQue : 0;
+  if (!ClearCommError(Handle(), &errors, &stat)) return 0;
+  // Asking takes the line errors too; they are kept for the event handling that reports them.
+  m_HeldErrors |= errors;
+  return stat.cbOutQue;
 }
+
+std::uint32_t TqxCustomComm::OutputQueueSize() { return IsOpen() ? GetBufferOutSize() : 0; }
 
 void TqxCustomComm::SetTraceStates(TTraceStates Value) {
   const DWORD mask = EventMaskOf(Value);

@@ -85,7 +85,9 @@ public:
   // One comm event, on the main thread (the message thread hands it over).
   void HandleCommEvent(const MSG& Msg);
   // Bytes still in the driver's transmit queue; 0 when that cannot be read.
-  std::uint32_t OutputQueueCount();
+  std::uint32_t OutputQueueCount() override;
+  // The driver's transmit queue size (BufferOutSize); 0 while closed.
+  std::uint32_t OutputQueueSize() override;
 
   TTraceStates TraceStates() const { return m_TraceStates; }
   void SetTraceStates(TTraceStates Value);
@@ -150,8 +152,14 @@ private:
   void SetMonitor(QWidget*& monitor, QWidget* Value);
   // Writes on the WriteOverlap record and waits for the write, within the bounds of SendChar.
   bool WriteWaiting(const void* Buffer, DWORD Count);
-  // Reads what is waiting (at most the receive buffer per read) and passes it on, chunk by chunk.
+  // Reads what is waiting (at most the receive buffer per read) and passes it on, chunk by chunk,
+  // and then what arrived meanwhile, within a bound.
   void ReceiveData(std::uint32_t waiting);
+  // Bytes in the input queue now; 0 when a line error came first (kept for the next event).
+  std::uint32_t StillWaiting(HANDLE handle);
+  // Hands Mask (and Flags, the event's lParam) to HandleCommEvent once the caller is back in the
+  // event loop, if the port is still the one open now.
+  void QueueCommEvent(DWORD Mask, LPARAM Flags = 0);
   void ReleasePendingWrites(bool all);
   // The event thread's close after a failed wait: the handle now, the rest on the main thread.
   void ClosePortFromEventThread(HANDLE handle);
@@ -179,12 +187,15 @@ private:
   // Shared so that a handler closing the port cannot pull the chunk from under the reader.
   std::shared_ptr<std::vector<char>> m_ReceiveBuffer;
   bool m_Receiving = false;  // ReceiveData is running (an inner one reads into its own buffer)
+  DWORD m_HeldErrors = 0;    // line errors OutputQueueCount took, for the next event to report
   QWidget* m_MonitorRLSD = nullptr;
   QWidget* m_MonitorRing = nullptr;
   QWidget* m_MonitorCTS = nullptr;
   QWidget* m_MonitorDSR = nullptr;
   COMMCONFIG m_CommConfig{};
   std::deque<std::unique_ptr<PendingWrite>> m_PendingWrites;
+  // Signalled by each asynchronous write as it completes; the event thread watches it.
+  HANDLE m_WritesDone = INVALID_HANDLE_VALUE;
   // Whoever takes the handle out (main thread or event thread) does so under this lock, so that
   // exactly one of them closes it and owes the rest of the close.
   std::mutex m_HandleMutex;

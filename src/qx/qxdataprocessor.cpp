@@ -124,6 +124,8 @@ void TqxCustomDataProcessor::DataReceived(const char* Buffer, int Count) {
 
 void TqxCustomDataProcessor::TxEmpty(bool&) {}
 
+void TqxCustomDataProcessor::WriteCompleted() {}
+
 void TqxCustomDataProcessor::SetLog(TqxCustomLogFile* Value) {
   m_Log = Value;
   if (Value != nullptr) FreeNotification(Value);

@@ -61,6 +61,8 @@ public:
   virtual void DataReceived(const char* Buffer, int Count);
   // The transmit queue ran empty.
   virtual void TxEmpty(bool& Handled);
+  // An asynchronous write of the I/O component has completed: its transmit queue has room again.
+  virtual void WriteCompleted();
 
   TqxBaseIO* IO() const { return m_IO; }
   TqxCustomDataProcessor* DataProcessor() const { return m_DataProcessor; }

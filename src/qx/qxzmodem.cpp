@@ -56,6 +56,12 @@ QStringList TqxZModem::QueuedFiles() const {
 // --- Framing events ---
 
 void TqxZModem::FrameSend(const QByteArray& Bytes, bool AsBuffer) {
+  if (AsBuffer && m_Batching) {
+    m_TxBatch += Bytes;
+    return;
+  }
+  // Nothing overtakes the blocks of a fill.
+  FlushBatch();
   if (AsBuffer)
     SendData(Bytes.constData(), static_cast<std::uint32_t>(Bytes.size()));
   else
@@ -174,6 +180,12 @@ void TqxZModem::BadCrc() {
 
 void TqxZModem::TxEmpty(bool&) { SendNextBlock(); }
 
+void TqxZModem::WriteCompleted() {
+  if (!m_Streaming) return;
+  const std::uint32_t bound = TransmitBound();
+  if (bound > 0 && IO()->OutputQueueCount() <= bound / 2) SendNextBlock();
+}
+
 // --- Time-outs and aborts ---
 
 void TqxZModem::StartTimeout() {
@@ -240,6 +252,8 @@ void TqxZModem::AbortSession(TzAbortType Reason) {
   m_Streaming = false;
   StopTimeout();
   CloseFile();
+  // Queued file data would hold the cancel sequence back.
+  if (m_Role == zrSending && TransmitBound() > 0) IO()->PurgeOutput();
   if (IO() != nullptr || OnDataSend) {
     AnswerAbort();
     if (OnAbort) OnAbort(this, Reason);
@@ -259,6 +273,9 @@ void TqxZModem::EndSession() {
   m_State = zsWaitStart;
   m_Role = zrIdle;
   m_Streaming = false;
+  m_WindowAckDue = false;
+  // Blocks of a fill that the end cut short are not sent after it.
+  m_TxBatch.resize(0);
   StopTimeout();
 }
 
@@ -278,8 +295,20 @@ void TqxZModem::MediumClosed() {
 
 // --- Files ---
 
+bool TqxZModem::FlushReceived() {
+  if (m_WriteBehind.empty()) return true;
+  DWORD written = 0;
+  const bool ok = WriteFile(m_File, m_WriteBehind.data(), static_cast<DWORD>(m_WriteBehind.size()), &written, nullptr) &&
+                  written == m_WriteBehind.size();
+  m_WriteBehind.clear();
+  return ok;
+}
+
 void TqxZModem::CloseFile() {
   if (m_File == INVALID_HANDLE_VALUE) return;
+  // What was received stays on disk, also when the session ends in the middle (a failure here has
+  // nobody left to tell).
+  FlushReceived();
   CloseHandle(m_File);
   m_File = INVALID_HANDLE_VALUE;
   m_FilePos = 0;

@@ -81,6 +81,8 @@ public:
   void DataReceived(const char* Buffer, int Count, TProcessorFlags& Flags) override;
   using TqxCustomDataProcessor::DataReceived;
   void TxEmpty(bool& Handled) override;
+  // While streaming, a transmit queue that has run down to half its bound is filled again.
+  void WriteCompleted() override;
   void MediumClosed() override;
 
   bool AbortNoCarrier() const { return m_AbortNoCarrier; }
@@ -154,6 +156,8 @@ private:
   // something stands in the way of its name or for another reason; or failed (the session ends).
   enum class TReceiveOpen { Opened, InTheWay, Refused, Failed };
 
+  // Writes the received data still held; false (with the system error) when the file refuses it.
+  bool FlushReceived();
   void CloseFile();
   // Opens Name exclusively for reading and writing, or shared for reading only. For writing the
   // name must be a regular file of its own: no symbolic link is followed, and a file that has
@@ -192,7 +196,20 @@ private:
   void AnswerZFile();
   void AnswerZData(bool StartStream);
   void AnswerEof();
+  // Keeps the transmit queue fed: data subpackets follow one another until the queue holds its
+  // bound, a frame ends, or a window waits for its ZACK. Without a transmit queue one block goes
+  // per call.
   void SendNextBlock();
+  // One data subpacket (or, at the end of the file, the empty one and ZEOF); its frame end.
+  // Window: WindowLength's, for this fill.
+  std::uint8_t SendOneBlock(std::uint32_t Window);
+  // Most data bytes in one subpacket for this receiver.
+  std::uint32_t BlockLimit() const;
+  // Bytes the transmit queue is kept filled to; 0 when there is no queue to watch.
+  std::uint32_t TransmitBound();
+  // Bytes after which a frame ends with ZCRCW and waits for ZACK; 0 for a stream without windows.
+  std::uint32_t WindowLength();
+  void FlushBatch();
   void DoRInit(const TZHeader& Header);
   void DoChallenge(const TZHeader& Header);
   void DoRPos(const TZHeader& Header);
@@ -218,6 +235,8 @@ private:
   QDateTime m_FileTime;
   bool m_ResumeRequested = false;
   std::uint32_t m_ChallengeValue = 0;
+  // Received file data not yet written: written at 64 KiB, before each acknowledgement and at the end.
+  std::vector<std::uint8_t> m_WriteBehind;
 
   std::vector<TQueuedFile> m_FileQueue;
   std::uint32_t m_TotalBytes = 0;
@@ -225,7 +244,15 @@ private:
   bool m_FrontCounted = false;
   bool m_Streaming = false;
   bool m_StreamProgress = false;  // a block went out since the last time-out
+  bool m_WindowAckDue = false;    // a stream frame ended with ZCRCW and waits for its ZACK
   std::uint8_t m_StreamFrameEnd = ZCRCG;
+  std::uint32_t m_FrameStart = 0;  // file position of the last ZDATA sent
+  // What the receiver announced in ZRINIT: its buffer size (0: no limit) and full duplex.
+  std::uint32_t m_RxBufferSize = 0;
+  bool m_RxFullDuplex = true;
+  // The subpackets of one fill, handed to the I/O component in one write.
+  bool m_Batching = false;
+  QByteArray m_TxBatch;
   std::array<std::uint8_t, kMaxTxBlock> m_TxData{};
 
   bool m_AbortNoCarrier = false;

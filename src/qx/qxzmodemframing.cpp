@@ -290,16 +290,9 @@ int TZModemFraming::FeedPlainData(const std::uint8_t* Data, int Count) {
   const auto& plain = m_EscapeControls ? kPlainAll : kPlainFixed;
   const int room = std::min(Count, kMaxRxBlock - m_DataCount);
   int n = 0;
-  if (m_Data32) {
-    std::uint32_t crc = m_DataCrc;
-    for (; n < room && plain[Data[n]]; ++n) crc = UpdCrc32(Data[n], crc);
-    m_DataCrc = crc;
-  } else {
-    auto crc = static_cast<std::uint16_t>(m_DataCrc);
-    for (; n < room && plain[Data[n]]; ++n) crc = UpdCrc16(Data[n], crc);
-    m_DataCrc = crc;
-  }
+  while (n < room && plain[Data[n]]) ++n;
   if (n == 0) return 0;
+  m_DataCrc = m_Data32 ? UpdCrc32Run(Data, n, m_DataCrc) : UpdCrc16Run(Data, n, static_cast<std::uint16_t>(m_DataCrc));
   std::copy(Data, Data + n, m_Data.begin() + m_DataCount);
   m_DataCount += n;
   m_PreviousByte = Data[n - 1];

@@ -38,6 +38,8 @@ std::uint32_t AnnouncedSize(const QByteArray& Field) {
 // How often the naming rules are applied again when a name is taken between the check and the
 // creation.
 constexpr int kCreateAttempts = 8;
+// Received data gather up to this many bytes before they are written.
+constexpr std::size_t kWriteBehindSize = 64 * 1024;
 
 // The received name without any directory part, in any of the usual notations.
 QString BareName(const QString& Name) {
@@ -294,13 +296,13 @@ void TqxZModem::BlockReceived(const std::uint8_t* Data, int Length, std::uint8_t
     DoAttention(Data, Length);
     return;
   }
-  DWORD written = 0;
-  if (!WriteFile(m_File, Data, static_cast<DWORD>(Length), &written, nullptr) ||
-      written != static_cast<DWORD>(Length)) {
+  // Written in large pieces; an acknowledgement promises that everything before it is on disk.
+  m_WriteBehind.insert(m_WriteBehind.end(), Data, Data + Length);
+  if ((m_WriteBehind.size() >= kWriteBehindSize || FrameEnd == ZCRCW || FrameEnd == ZCRCQ) && !FlushReceived()) {
     FailReceive(6, Format(QStringLiteral("Error write receiving file \"%s\" !!!"), {m_FileName}));
     return;
   }
-  m_FilePos += written;
+  m_FilePos += static_cast<std::uint32_t>(Length);
   // CRC errors count against ErrorLimit only until the file moves on again.
   if (Length > 0) m_CrcErrors = 0;
   LogFormat(dlDebug, QStringLiteral("DoReceivedBinBlock Type=%.2X"), {FrameEnd});
@@ -320,6 +322,10 @@ void TqxZModem::DoZEof(const TZHeader& Header) {
   // A ZEOF behind the data received so far announces more data; the time-out asks for them.
   if (Header.Position() != m_FilePos) {
     LogFormat(dlDetail, QStringLiteral("ZEOF at %u ignored, file position %u"), {Header.Position(), m_FilePos});
+    return;
+  }
+  if (!FlushReceived()) {
+    FailReceive(6, Format(QStringLiteral("Error write receiving file \"%s\" !!!"), {m_FileName}));
     return;
   }
   if (!Has(zoIgnoreFileTime)) SetReceivedFileTime();

@@ -7,6 +7,7 @@
 
 #include <QProgressBar>
 #include <QRegularExpression>
+#include <QScopeGuard>
 
 #include <algorithm>
 #include <climits>
@@ -31,6 +32,8 @@ void TqxZModem::SendFile(const QString& FileNames) {
     return;
   }
   m_StreamFrameEnd = Has(zoSegmentTransfer) ? ZCRCW : ZCRCG;
+  m_RxBufferSize = 0;
+  m_RxFullDuplex = true;
   QString list = FileNames;
   list.replace(u',', QStringLiteral("\r\n")).replace(u';', QStringLiteral("\r\n"));
 
@@ -85,8 +88,11 @@ void TqxZModem::DoChallenge(const TZHeader& Header) {
 void TqxZModem::DoRInit(const TZHeader& Header) {
   LogMessage(dlDetail, QStringLiteral("Is RINIT or Challenge !!!"));
   LogMessage(dlDetail, QStringLiteral("Is RINIT !!!"));
-  // A receiver that cannot take raw control characters gets them escaped.
+  // A receiver that cannot take raw control characters gets them escaped. Its buffer size and
+  // whether it can talk while it receives decide how the stream is paced (WindowLength).
   if ((Header.ZF0() & ESCCTL) != 0) m_Framing.SetEscapeControls(true);
+  m_RxBufferSize = Header.P[0] | (std::uint32_t{Header.P[1]} << 8);
+  m_RxFullDuplex = (Header.ZF0() & CANFDX) != 0;
   if (m_State == zsWaitEofAnswer) {
     CloseFile();
     if (OnAfterFileSent) OnAfterFileSent(this, m_FileName, true);
@@ -175,6 +181,8 @@ void TqxZModem::AnswerZFile() {
 void TqxZModem::AnswerZData(bool StartStream) {
   LogFormat(dlDetail, QStringLiteral("Answer ZData [Pos=%d]"), {m_FilePos});
   SendHeader(ZDATA, m_FilePos, true);
+  m_FrameStart = m_FilePos;
+  m_WindowAckDue = false;
   if (StartStream) {
     m_Streaming = true;
     SendNextBlock();
@@ -193,36 +201,90 @@ void TqxZModem::ShowSendProgress() {
     m_ProgressBar->setValue(static_cast<int>(std::min<std::uint32_t>(m_StartedBytes - m_Size + m_FilePos, INT_MAX)));
 }
 
+std::uint32_t TqxZModem::TransmitBound() {
+  // Behind OnDataSend the processor's timer stands in for the transmit-empty event: one block a tick.
+  if (OnDataSend || IO() == nullptr) return 0;
+  return IO()->OutputQueueSize();
+}
+
+std::uint32_t TqxZModem::WindowLength() {
+  // A receiver with a buffer never gets more than it holds before it has answered (ZCRCW, ZACK).
+  if (m_RxBufferSize > 0) return m_RxBufferSize;
+  // One that cannot talk while it receives gets its turn after each queue's worth.
+  if (!m_RxFullDuplex) return std::max<std::uint32_t>(TransmitBound(), kMaxTxBlock);
+  return 0;
+}
+
+std::uint32_t TqxZModem::BlockLimit() const {
+  return m_RxBufferSize > 0 ? std::min<std::uint32_t>(m_RxBufferSize, kMaxTxBlock) : kMaxTxBlock;
+}
+
+void TqxZModem::FlushBatch() {
+  if (m_TxBatch.isEmpty()) return;
+  SendData(m_TxBatch.constData(), static_cast<std::uint32_t>(m_TxBatch.size()));
+  m_TxBatch.resize(0);
+}
+
 void TqxZModem::SendNextBlock() {
   if (!m_Streaming) return;
+  const std::uint32_t bound = TransmitBound();
+  const std::uint32_t window = WindowLength();
+  const std::uint32_t queued = bound > 0 ? IO()->OutputQueueCount() : 0;
+  // The end of file waits for a queue that has run empty: ZEOF is a waiting write. A transmit-empty
+  // event may be older than the blocks queued since; the queue's own one follows.
+  if (m_FilePos >= m_Size && queued > 0) return;
+  // The blocks of one fill go out in one write, however the fill ends.
+  m_Batching = bound > 0;
+  const auto flush = qScopeGuard([this] {
+    m_Batching = false;
+    FlushBatch();
+  });
+  // The last data block (ZCRCE) waits for the queue to run empty before the end of file follows,
+  // so that ZEOF, a waiting write, never waits behind a full queue. Writes of half the bound each:
+  // the completion of one, with the other still going out, brings the next fill (WriteCompleted).
+  std::uint32_t written = 0;
+  while (SendOneBlock(window) == ZCRCG && m_Streaming && queued + written + m_TxBatch.size() < bound) {
+    if (m_TxBatch.size() >= bound / 2) {
+      written += static_cast<std::uint32_t>(m_TxBatch.size());
+      FlushBatch();
+    }
+  }
+}
+
+std::uint8_t TqxZModem::SendOneBlock(std::uint32_t Window) {
   DWORD count = 0;
   if (m_FilePos < m_Size) {
-    const DWORD wanted = std::min<std::uint32_t>(m_Size - m_FilePos, kMaxTxBlock);
+    std::uint32_t wanted = std::min<std::uint32_t>(m_Size - m_FilePos, BlockLimit());
+    if (Window > 0) wanted = std::min(wanted, std::max<std::uint32_t>(m_FrameStart + Window - m_FilePos, 1));
     if (!ReadFile(m_File, m_TxData.data(), wanted, &count, nullptr)) {
       AbortSession(zeByMe);
       FatalError(3, 7, Format(QStringLiteral("Error read file \"%s\" !!!"), {m_FileName}));
-      return;
+      return ZCRCE;
     }
     m_FilePos += count;
   }
-  const std::uint8_t frameEnd = m_FilePos >= m_Size ? ZCRCE : m_StreamFrameEnd;
+  const bool windowFull = Window > 0 && m_FilePos - m_FrameStart >= Window;
+  const std::uint8_t frameEnd = m_FilePos >= m_Size ? ZCRCE : windowFull ? ZCRCW : m_StreamFrameEnd;
   LogFormat(dlDebug, QStringLiteral("send %u"), {m_FilePos});
   ShowSendProgress();
   m_Streaming = false;
   m_StreamProgress = true;
   if (count > 0) {
-    // In segment mode each block waits for its ZACK; the last one is followed by the end of
-    // file without one.
-    if (Has(zoSegmentTransfer) && frameEnd != ZCRCE)
+    // A frame that ends with ZCRCW waits for its ZACK (segment mode, a window); the last one is
+    // followed by the end of file without one.
+    if (frameEnd == ZCRCW) {
+      m_WindowAckDue = true;
       StartTimeout();
-    else
+    } else {
       m_Streaming = true;
+    }
     m_Framing.SendDataBlock(m_TxData.data(), static_cast<int>(count), frameEnd, true);
   } else {
     m_Framing.SendDataBlock(m_TxData.data(), 0, frameEnd, false);
   }
   if (OnProgress) OnProgress(this);
   if (count == 0) AnswerEof();
+  return frameEnd;
 }
 
 void TqxZModem::DoRPos(const TZHeader& Header) {
@@ -262,6 +324,9 @@ void TqxZModem::DoInterruptRPos(const TZHeader& Header) {
   if (Header.Type == ZRPOS) {
     LogFormat(dlDetail, QStringLiteral("Interrupt RPOS [%u] !!!"), {Header.Position()});
     m_Streaming = false;
+    m_WindowAckDue = false;
+    // What is still queued lies beyond the asked position: it goes, and the answer follows at once.
+    if (TransmitBound() > 0) IO()->PurgeOutput();
     if (!SeekFile(Header.Position())) {
       AbortSession(zeByMe);
       FatalError(0, 0, QStringLiteral("Can't to set a new file position."));
@@ -270,7 +335,7 @@ void TqxZModem::DoInterruptRPos(const TZHeader& Header) {
     if (m_FilePos < m_Size) {
       AnswerZData(false);
       m_State = zsWaitAck;
-      const DWORD wanted = std::min<std::uint32_t>(m_Size - m_FilePos, kMaxTxBlock);
+      const DWORD wanted = std::min<std::uint32_t>(m_Size - m_FilePos, BlockLimit());
       DWORD count = 0;
       if (!ReadFile(m_File, m_TxData.data(), wanted, &count, nullptr)) count = 0;
       m_FilePos += count;
@@ -279,7 +344,7 @@ void TqxZModem::DoInterruptRPos(const TZHeader& Header) {
     } else {
       AnswerEof();
     }
-  } else if (Header.Type == ZACK && Has(zoSegmentTransfer) && m_State == zsStreaming) {
+  } else if (Header.Type == ZACK && m_WindowAckDue && m_State == zsStreaming) {
     // ZCRCW ended the frame: the next block opens a new one.
     LogMessage(dlDebug, QStringLiteral("Response ZACK"));
     AnswerZData(true);

@@ -15,6 +15,16 @@
 namespace {
 
 constexpr quint16 kInputQueueSize = 65535;  // the largest the 16-bit property holds
+constexpr quint16 kMinOutputQueue = 4096;
+
+// The sender keeps this much waiting for the line. Without a line rate (standard input and output:
+// a pipe, socket or pty) as much as the property holds, so that one hand-over moves 64 KiB; on a
+// port about a quarter of a second of the line, so that progress does not run far ahead of it.
+quint16 OutputQueueSize(const ToolOptions& options) {
+  if (options.port.isEmpty()) return kInputQueueSize;
+  const std::uint32_t quarterSecond = options.baudRate / 40;
+  return quint16(std::clamp<std::uint32_t>(quarterSecond, kMinOutputQueue, kInputQueueSize));
+}
 
 QString AbortText(TzAbortType reason) {
   switch (reason) {
@@ -173,9 +183,11 @@ bool Transfer::Start() {
     m_Error = OneLine(m_Error);
     return false;
   }
-  // Once open, as Open takes the driver's current queue size over a stored one. A deep input queue
-  // lets the line's bytes be taken in large gulps while the main thread is busy with the last ones.
+  // Once open, as Open takes the driver's current queue sizes over stored ones. A deep input queue
+  // lets the line's bytes be taken in large gulps while the main thread is busy with the last ones;
+  // the sender keeps the output queue filled (OutputQueueSize).
   m_Comm->SetBufferInSize(kInputQueueSize);
+  m_Comm->SetBufferOutSize(OutputQueueSize(m_Options));
   m_FileClock.start();
   if (m_Options.mode == ToolOptions::Send) {
     m_ZModem.SendFile(m_Options.files.join(u';'));
