@@ -105,11 +105,7 @@ HANDLE Service::AtCommHandle(DWORD device) {
 LONG Service::MakeAtCall(Line& line, const DialString& dial, HCALL* out) {
   Device& device = m_Devices[line.device];
   if (device.active) return LINEERR_CALLUNAVAIL;
-  auto call = std::make_shared<Call>();
-  call->id = ++m_NextCallId;
-  call->direction = CallDirection::Outgoing;
-  call->device = line.device;
-  call->line = line.handle;
+  auto call = NewOutgoingCall(line);
   call->calledNumber = dial.digits;
   *out = AllocateHandle(call);
   device.active = call;

@@ -79,14 +79,19 @@ void Service::RetireConnection(Connection& connection) {
   m_Connections.erase(it);
 }
 
-LONG Service::MakeCall(Line& line, const std::string& number, DWORD mediaMode, HCALL* out) {
-  Device& device = m_Devices[line.device];
-  if (device.active) return LINEERR_CALLUNAVAIL;
+std::shared_ptr<Call> Service::NewOutgoingCall(const Line& line) {
   auto call = std::make_shared<Call>();
   call->id = ++m_NextCallId;
   call->direction = CallDirection::Outgoing;
   call->device = line.device;
   call->line = line.handle;
+  return call;
+}
+
+LONG Service::MakeCall(Line& line, const std::string& number, DWORD mediaMode, HCALL* out) {
+  Device& device = m_Devices[line.device];
+  if (device.active) return LINEERR_CALLUNAVAIL;
+  auto call = NewOutgoingCall(line);
   call->mediaMode = mediaMode;
   call->callerNumber = device.modem.number;
   call->callerName = device.modem.friendlyName;

@@ -140,6 +140,8 @@ public:
   // in this process, as another process's owner refuses it: LINEERR_RESOURCEUNAVAIL with the
   // reason on standard error; 0 when the line may be opened.
   LONG CheckSingleOwner(DWORD device, DWORD privileges) const;
+  // A call placed from `line`, with its identifier; no handle yet.
+  std::shared_ptr<Call> NewOutgoingCall(const Line& line);
   LONG OpenLine(HLINEAPP app, DWORD device, DWORD_PTR instance, DWORD privileges, DWORD mediaModes, HLINE* line);
   void CloseLine(HLINE line);
   // A new tap on the line's data path; its caller handle, or INVALID_HANDLE_VALUE.
