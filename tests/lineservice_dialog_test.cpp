@@ -1,6 +1,7 @@
 // lineConfigDialog under the offscreen platform: the dialog shows the device's settings, OK
 // stores what was changed, Cancel stores nothing.
 #include "support/linetest.h"
+#include "support/widgetdriver.h"
 
 #include "platform/modemconfig.h"
 
@@ -9,25 +10,7 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QSpinBox>
-#include <QTimer>
 #include <QWidget>
-
-namespace {
-
-// Runs `drive` on the modal dialog once it is shown.
-void WhenShown(const std::function<void(QDialog&)>& drive) {
-  auto* poll = new QTimer;
-  QObject::connect(poll, &QTimer::timeout, [poll, drive] {
-    auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-    if (!dialog) return;
-    poll->stop();
-    poll->deleteLater();
-    drive(*dialog);
-  });
-  poll->start(10);
-}
-
-}  // namespace
 
 class LineDialog : public LineServiceTest {};
 

@@ -3,13 +3,12 @@
 #include "qx/qxcommport.h"
 #include "support/messagerecorder.h"
 #include "support/qtwait.h"
+#include "support/widgetdriver.h"
 
 #include <gtest/gtest.h>
 
-#include <QAbstractItemView>
 #include <QApplication>
 #include <QFile>
-#include <QKeyEvent>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -39,14 +38,6 @@ QStringList Names(const TqxDeviceBox& box) {
   return names;
 }
 QString Current(const TqxDeviceBox& box) { return QFileInfo(box.currentText()).fileName(); }
-
-// Picks an entry as a user does: opens the list, moves to the entry and presses Return.
-void Pick(TqxDeviceBox& box, int row) {
-  box.showPopup();
-  box.view()->setCurrentIndex(box.model()->index(row, 0));
-  QKeyEvent key(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
-  QApplication::sendEvent(box.view(), &key);
-}
 
 TEST(DeviceBox, APickChoosesTheDeviceAndStaysSelectedWhileTheBoxFollowsTheComponent) {
   for (const bool sorted : {false, true}) {

@@ -20,6 +20,7 @@
 
 #include <memory>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -482,6 +483,40 @@ TEST_F(LogFileTest, AutomaticNameReplacesTheExtension) {
   ASSERT_TRUE(program.endsWith(QStringLiteral(".bin")));
   const QByteArray resolved = RunWriter({QStringLiteral("resolve")});
   EXPECT_EQ(QString::fromLocal8Bit(resolved), program.chopped(4) + QStringLiteral(".log"));
+}
+
+TEST_F(LogFileTest, AutomaticFileOfAProgramInAFolderItMayNotWriteGoesToTheStateFolder) {
+  // The program is copied into a folder nobody may write to; root writes anywhere, so then it runs
+  // as the user nobody.
+  const QString folder = Path(QStringLiteral("installed"));
+  const QString state = Path(QStringLiteral("state"));
+  ASSERT_TRUE(QDir().mkpath(folder));
+  ASSERT_TRUE(QDir().mkpath(state));
+  const QString program = folder + QStringLiteral("/qxterm.bin");
+  ASSERT_TRUE(QFile::copy(WriterProgram(), program));
+  ASSERT_TRUE(QFile::setPermissions(program, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
+  ASSERT_EQ(chmod(QFile::encodeName(folder).constData(), 0555), 0);
+  ASSERT_EQ(chmod(QFile::encodeName(state).constData(), 0777), 0);
+  ASSERT_EQ(chmod(QFile::encodeName(m_Dir.path()).constData(), 0755), 0);
+  QStringList command{program, QStringLiteral("auto"), QStringLiteral("hello")};
+  if (geteuid() == 0)
+    command = QStringList{QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                          QStringLiteral("--clear-groups")} + command;
+  QProcess process;
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert(QStringLiteral("XDG_STATE_HOME"), state);
+  process.setProcessEnvironment(environment);
+  process.start(command.takeFirst(), command);
+  ASSERT_TRUE(process.waitForFinished(60000));
+  ASSERT_EQ(process.exitCode(), 0) << process.readAllStandardError().constData();
+
+  const QString log = state + QStringLiteral("/qxcomm/qxterm.log");
+  const QByteArray content = ReadFile(log);
+  EXPECT_FALSE(QFile::exists(folder + QStringLiteral("/qxterm.log")));
+  // The banner, then the entry, then where the log is.
+  EXPECT_EQ(content, QByteArray("\r\n") + Banner().toLatin1() + "\r\nhello\r\nThe log file is " + QFile::encodeName(log) +
+                         ": the program's folder " + QFile::encodeName(folder) + " is not writable");
+  chmod(QFile::encodeName(folder).constData(), 0755);
 }
 
 TEST_F(LogFileTest, DebugOutputGetsTheEntryWithoutLineBreak) {

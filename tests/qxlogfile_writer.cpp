@@ -1,5 +1,6 @@
 // A second process for the log file tests:
 //   resolve                      prints the automatic log file name of this program
+//   auto <text>                  records one entry in the automatic log file, in safe mode
 //   debugout <file> <text>       records one entry with the debugger output on
 //   append <file> <id> <count>   appends count entries in safe mode to a shared file
 #include "qx/qxlogfile.h"
@@ -18,6 +19,11 @@ int main(int argc, char** argv) {
     TqxLogFile log;
     if (mode == "resolve") {
       std::fputs(log.ResolveFileName().toLocal8Bit().constData(), stdout);
+      return 0;
+    }
+    if (mode == "auto" && argc == 3) {
+      log.SetOptions({loSafeMode, loAutoFileName});
+      log.Write(QString::fromLatin1(argv[2]));
       return 0;
     }
     if (argc < 4) return 2;

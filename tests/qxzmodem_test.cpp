@@ -245,8 +245,12 @@ TEST_F(ZModemTest, ReceivesAFileAndSetsItsTime) {
   EXPECT_EQ(rx.Sent(), QStringList{"H3:120"});  // ZACK with the new position
   rx.Feed(peer.Bin(ZEOF, 120));
   EXPECT_EQ(rx.Sent(), QStringList{"H1:50331648"});
-  rx.Feed(peer.Hex(ZFIN, 0));
+  // The session's last header, line end included, and the sender's "OO" stay out of the
+  // terminal; what follows is shown.
+  EXPECT_TRUE(rx.Feed(peer.Hex(ZFIN, 0)));
   EXPECT_EQ(rx.Sent(), QStringList{"H8:0"});
+  EXPECT_TRUE(rx.Feed("OO"));
+  EXPECT_FALSE(rx.Feed("OK"));
   EXPECT_EQ(ReadAll(Path("test.txt")), data);
   EXPECT_EQ(QFileInfo(Path("test.txt")).lastModified().toSecsSinceEpoch(), 1700000000);
   EXPECT_EQ(received, QStringList{Path("test.txt")});

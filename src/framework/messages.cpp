@@ -65,3 +65,11 @@ void ShowException(const std::exception& error) {
   const QString text = own != nullptr ? own->Message() : QString::fromLocal8Bit(error.what());
   ShowMessageBox(nullptr, text, QCoreApplication::applicationName(), MessageIcon::Error);
 }
+
+void ShowingExceptions(const std::function<void()>& handler) {
+  try {
+    handler();
+  } catch (const std::exception& error) {
+    ShowException(error);
+  }
+}

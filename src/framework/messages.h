@@ -27,3 +27,6 @@ void ShowMessageBox(QWidget* owner, const QString& text, const QString& caption,
 // The message of an exception (Exception's Message, else what()) under the application's name,
 // with the error icon.
 void ShowException(const std::exception& error);
+// Runs an event handler; an exception it raises is shown with ShowException instead of leaving
+// it, so that it never unwinds through the toolkit's signal code.
+void ShowingExceptions(const std::function<void()>& handler);

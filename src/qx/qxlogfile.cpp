@@ -4,13 +4,17 @@
 #include "platform/winapi.h"
 #include "qx/qxwin32.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocale>
 #include <QPlainTextEdit>
 #include <QScopeGuard>
 #include <QScrollBar>
 #include <QTextCursor>
 #include <QTextEdit>
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <exception>
@@ -126,6 +130,32 @@ QString ExecutablePath() {
     if (length < static_cast<DWORD>(buffer.size())) return QFile::decodeName(buffer.left(length));
     buffer.resize(buffer.size() * 2);
   }
+}
+
+// The folder of log files whose program's own folder may not be written (an installed program):
+// the user's state folder, $XDG_STATE_HOME or ~/.local/state, with a folder of the library's own.
+QString StateLogFolder() {
+  const QString state = qEnvironmentVariable("XDG_STATE_HOME");
+  const QString base = QDir::isAbsolutePath(state) ? state : QDir::homePath() + QStringLiteral("/.local/state");
+  return base + QStringLiteral("/qxcomm");
+}
+
+// The file that loAutoFileName names: the executable's path with the extension ".log", moved into
+// the state folder when the executable's folder is not writable (elsewhere).
+struct AutomaticLogFile {
+  QString path;
+  bool elsewhere = false;
+};
+
+AutomaticLogFile AutomaticLogFileOf(const QString& executable) {
+  const qsizetype nameStart = executable.lastIndexOf(u'/') + 1;
+  const qsizetype dot = executable.lastIndexOf(u'.');
+  // A leading dot names a hidden file; it starts no extension.
+  const bool hasExtension = dot > nameStart;
+  const QString folder = executable.left(nameStart);
+  const QString name = (hasExtension ? executable.left(dot) : executable).mid(nameStart) + QStringLiteral(".log");
+  if (access(QFile::encodeName(folder).constData(), W_OK) == 0) return {folder + name, false};
+  return {StateLogFolder() + u'/' + name, true};
 }
 
 // The locale's long time format without its time-zone field: the stamp is the local clock.
@@ -278,14 +308,7 @@ void TqxLogFile::WriteLevelFormat(TDetailLevel Level, const QString& Fmt, const 
 }
 
 QString TqxLogFile::ResolveFileName() const {
-  if (m_Options.Contains(loAutoFileName)) {
-    const QString executable = ExecutablePath();
-    const qsizetype nameStart = executable.lastIndexOf(u'/') + 1;
-    const qsizetype dot = executable.lastIndexOf(u'.');
-    // A leading dot names a hidden file; it starts no extension.
-    const bool hasExtension = dot > nameStart;
-    return (hasExtension ? executable.left(dot) : executable) + QStringLiteral(".log");
-  }
+  if (m_Options.Contains(loAutoFileName)) return AutomaticLogFileOf(ExecutablePath()).path;
   if (m_FileName.isEmpty()) return {};
   const qsizetype folderLength = m_FileName.lastIndexOf(u'/') + 1;
   if (folderLength >= 2) return m_FileName;
@@ -299,6 +322,16 @@ void TqxLogFile::Flush() {
   const auto idle = qScopeGuard([this] { m_Busy = false; });
   const QString name = ResolveFileName();
   if (name.isEmpty()) return;
+  if (m_Options.Contains(loAutoFileName)) {
+    const QString executable = ExecutablePath();
+    if (AutomaticLogFileOf(executable).elsewhere) {
+      QDir().mkpath(QFileInfo(name).path());
+      // The log says where it is, once per component, when that is not beside the program.
+      if (!std::exchange(m_ElsewhereNoted, true))
+        Write(QStringLiteral("The log file is %1: the program's folder %2 is not writable")
+                  .arg(name, QFileInfo(executable).path()));
+    }
+  }
   // Entries that handlers record during the append stay pending behind the text being written.
   const QByteArray data = std::exchange(m_PendingText, QByteArray());
   bool written = false;

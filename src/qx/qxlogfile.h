@@ -47,8 +47,9 @@ public:
   void WriteFormat(const QString& Fmt, const std::vector<FormatArg>& Args) override;
   void WriteLevelFormat(TDetailLevel Level, const QString& Fmt, const std::vector<FormatArg>& Args) override;
 
-  // The log file's path: next to the executable and named after it with loAutoFileName, else
-  // FileName (placed in the executable's folder when it names no folder); empty for no file.
+  // The log file's path: next to the executable and named after it with loAutoFileName (in the
+  // user's state folder, $XDG_STATE_HOME/qxcomm, when the executable's folder is not writable),
+  // else FileName (placed in the executable's folder when it names no folder); empty for no file.
   QString ResolveFileName() const;
 
   std::uint32_t SizeLimit() const { return m_SizeLimit; }
@@ -92,6 +93,8 @@ private:
   bool m_HeaderPending = true;
   // Set while the pending banner is recorded ahead of an entry.
   bool m_HoldFlush = false;
+  // The entry saying that the automatic file is in the user's state folder has been recorded.
+  bool m_ElsewhereNoted = false;
   QWidget* m_VisualOut = nullptr;
   TLogClock m_Clock;
 };

@@ -90,6 +90,9 @@ void TqxZModem::SendFlagsHeader(std::uint8_t Type, std::uint8_t F0) {
 void TqxZModem::DataReceived(const char* Buffer, int Count, TProcessorFlags& Flags) {
   if (Active() && Buffer != nullptr) {
     m_DropRest = false;
+    // A chunk that a session took any byte of is hidden from the terminal as a whole: the line end
+    // of a session's last header, read after the session has ended, is no text to show.
+    bool taken = false;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(Buffer);
     for (int i = 0; i < Count; ++i) {
       const std::uint8_t b = bytes[i];
@@ -99,12 +102,22 @@ void TqxZModem::DataReceived(const char* Buffer, int Count, TProcessorFlags& Fla
         m_Framing.SetPreviousByte(static_cast<std::uint8_t>(Buffer[Count - 1]));
         break;
       }
-      Flags.Exclude(pfConsumed);
+      if (!SessionActive() && m_OverAndOut > 0) {
+        // The sender's "OO" (over and out) after a received batch, and the line end of the last
+        // header before it, are no text for the terminal.
+        const bool lineEnd = b == '\r' || b == 0x8D || b == '\n' || b == 0x8A || b == XON || b == (XON | 0x80);
+        if ((b == 'O' || lineEnd) && !m_OverAndOutDeadline.hasExpired()) {
+          if (b == 'O') --m_OverAndOut;
+          taken = true;
+          continue;
+        }
+        m_OverAndOut = 0;
+      }
       if (m_State == zsWaitStart) {
         DoSessionBegin(b);
         continue;
       }
-      if (SessionActive()) Flags.Include(pfConsumed);
+      if (SessionActive()) taken = true;
       if (ExpectsData(m_State)) {
         // No cancel byte can be among plain data, so the cancel detector starts over after it.
         if (const int run = m_Framing.FeedPlainData(bytes + i, Count - i); run > 0) {
@@ -120,6 +133,7 @@ void TqxZModem::DataReceived(const char* Buffer, int Count, TProcessorFlags& Fla
       }
       m_Framing.Feed(b, ExpectsData(m_State));
     }
+    if (taken) Flags.Include(pfConsumed);
   }
   TqxCustomDataProcessor::DataReceived(Buffer, Count, Flags);
 }

@@ -9,6 +9,7 @@
 #include "qx/qxzmodemtime.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QPointer>
 #include <QProgressBar>
 #include <QString>
@@ -222,6 +223,10 @@ private:
   TzState m_State = zsWaitStart;
   TzRole m_Role = zrIdle;
   bool m_DropRest = false;
+  // The "OO" a sender ends with, still to come after this side's final ZFIN, and until when.
+  static constexpr int kOverAndOutMs = 1000;
+  int m_OverAndOut = 0;
+  QDeadlineTimer m_OverAndOutDeadline;
   SequenceDetector m_StartDetector;
   SequenceDetector m_CancelDetector;
   std::uint32_t m_RetryCount = 0;

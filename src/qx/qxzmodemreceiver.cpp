@@ -342,10 +342,13 @@ void TqxZModem::DoZFin(const TZHeader& Header) {
   if (Header.Type != ZFIN && Header.Type != ZEOF) return;
   LogMessage(dlDetail, QStringLiteral("Is ZFIN !!!"));
   CloseFile();
-  if (m_Role == zrReceiving)
+  if (m_Role == zrReceiving) {
     AnswerFin();
-  else
+    m_OverAndOut = 2;
+    m_OverAndOutDeadline.setRemainingTime(kOverAndOutMs);
+  } else {
     SendString(QByteArrayLiteral("OO"));
+  }
   EndSession();
 }
 
