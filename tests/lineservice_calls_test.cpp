@@ -11,68 +11,6 @@
 
 namespace {
 
-// Answers each call offered to `line` at ring `answerAt`, deallocating the offerings before it.
-struct Answerer {
-  Answerer(TapiLibrary& tapi, LineRecorder& recorder, int answerAt) {
-    recorder.onEvent = [&tapi, this, answerAt](const LineEvent& e) {
-      if (e.message != LINE_CALLSTATE || e.p1 != LINECALLSTATE_OFFERING) return;
-      offered.push_back(e.device);
-      LINECALLINFO* info = reinterpret_cast<LINECALLINFO*>(infoBuffer.data());
-      info->dwTotalSize = DWORD(infoBuffer.size());
-      if (tapi.lineGetCallInfo(e.device, info) == 0) {
-        callerId = QByteArray(infoBuffer.constData() + info->dwCallerIDOffset, int(info->dwCallerIDSize));
-        callerName = QByteArray(infoBuffer.constData() + info->dwCallerIDNameOffset, int(info->dwCallerIDNameSize));
-        calledId = QByteArray(infoBuffer.constData() + info->dwCalledIDOffset, int(info->dwCalledIDSize));
-      }
-      if (int(offered.size()) < answerAt) {
-        EXPECT_EQ(tapi.lineDeallocateCall(e.device), 0);
-        return;
-      }
-      answered = e.device;
-      answerRequest = tapi.lineAnswer(e.device, nullptr, 0);
-    };
-  }
-  std::vector<HCALL> offered;
-  HCALL answered = 0;
-  LONG answerRequest = 0;
-  QByteArray infoBuffer = QByteArray(2392, '\0');
-  QByteArray callerId, callerName, calledId;
-};
-
-// Every byte of `data` written to `handle`, waiting for each write.
-bool WriteAll(HANDLE handle, const QByteArray& data) {
-  for (int at = 0; at < data.size();) {
-    Overlapped write;
-    DWORD done = 0;
-    const int chunk = std::min<int>(data.size() - at, 8192);
-    if (!WriteFile(handle, data.constData() + at, DWORD(chunk), &done, &write)) {
-      const long n = Finish(handle, &write, 30000);
-      if (n <= 0) return false;
-      done = DWORD(n);
-    }
-    at += int(done);
-  }
-  return true;
-}
-
-QByteArray ReadCount(HANDLE handle, int count) {
-  SetTimeouts(handle, 0xFFFFFFFF, 0xFFFFFFFF, 200);
-  QByteArray data;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  std::vector<char> buffer(16384);
-  while (data.size() < count && std::chrono::steady_clock::now() < deadline) {
-    Overlapped read;
-    DWORD got = 0;
-    if (!ReadFile(handle, buffer.data(), DWORD(buffer.size()), &got, &read)) {
-      const long n = Finish(handle, &read);
-      if (n < 0) break;
-      got = DWORD(n);
-    }
-    data.append(buffer.data(), int(got));
-  }
-  return data;
-}
-
 DWORD Lines(HANDLE handle) {
   DWORD lines = 0;
   GetCommModemStatus(handle, &lines);
@@ -232,6 +170,65 @@ TEST_F(LineCalls, BusyNoAnswerAndBadAddressEndTheCall) {
     }
     EXPECT_EQ(tapi.lineDeallocateCall(call), 0);
   }
+}
+
+TEST_F(LineCalls, RingsQueuedBehindAnAnswerAreNotOfferedAgain) {
+  LineApp app(tapi);
+  const HLINE owner = app.Open(1, LINECALLPRIVILEGE_OWNER, 2);
+  const HANDLE tap = app.Comm(owner);
+  ASSERT_NE(tap, INVALID_HANDLE_VALUE);
+  // Every OFFERING is answered, as an application that keeps the handle does.
+  std::vector<LONG> answers;
+  recorder.onEvent = [&](const LineEvent& e) {
+    if (e.message == LINE_CALLSTATE && e.p1 == LINECALLSTATE_OFFERING) answers.push_back(tapi.lineAnswer(e.device, nullptr, 0));
+  };
+  HCALL call = 0;
+  ASSERT_GT(tapi.lineMakeCall(app.Open(0), &call, "102", 0, nullptr), 0);
+  // Three rings while this thread handles no events: their OFFERINGs wait in its queue.
+  int rings = 0;
+  bool ringing = false;
+  const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (rings < 3 && std::chrono::steady_clock::now() < bound) {
+    DWORD lines = 0;
+    GetCommModemStatus(tap, &lines);
+    if ((lines & MS_RING_ON) && !ringing) ++rings;
+    ringing = lines & MS_RING_ON;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(rings, 3);
+  ASSERT_TRUE(recorder.WaitForState(call, LINECALLSTATE_CONNECTED));
+  ASSERT_EQ(answers.size(), 1u) << "one OFFERING, one answer";
+  EXPECT_GT(answers.front(), 0);
+  CloseHandle(tap);
+}
+
+TEST_F(LineCalls, ANumberHasOneOwnerLineInAProcessAsAcrossProcesses) {
+  { LineApp first(tapi); }
+  AddVirtualModemKey("0002", "Twin of 102", "102");
+  LineApp app(tapi);
+  ASSERT_EQ(app.devices, 3u);
+  const HLINE owner = app.Open(1, LINECALLPRIVILEGE_OWNER, 1);
+  for (const DWORD device : {1u, 2u}) {
+    HLINE line = 0;
+    EXPECT_EQ(tapi.lineOpen(app.app, device, &line, app.version, 0, 2, LINECALLPRIVILEGE_OWNER,
+                            LINEMEDIAMODE_DATAMODEM, nullptr),
+              LINEERR_RESOURCEUNAVAIL) << "device " << device;
+  }
+  const HLINE monitor = app.Open(1, LINECALLPRIVILEGE_MONITOR, 3);
+  EXPECT_NE(monitor, 0u) << "watching is no second owner";
+  // Once the owner has gone, the twin may wait on the number, and alone gets its calls.
+  EXPECT_EQ(tapi.lineClose(owner), 0);
+  const HLINE twin = app.Open(2, LINECALLPRIVILEGE_OWNER, 4);
+  ASSERT_NE(twin, 0u);
+  const HLINE caller = app.Open(0);
+  HCALL call = 0;
+  ASSERT_GT(tapi.lineMakeCall(caller, &call, "102", 0, nullptr), 0);
+  const auto offering = recorder.WaitFor([](const LineEvent& e) {
+    return e.message == LINE_CALLSTATE && e.p1 == LINECALLSTATE_OFFERING;
+  });
+  ASSERT_TRUE(offering);
+  EXPECT_EQ(offering->instance, 4u);
+  EXPECT_GT(tapi.lineDrop(call, nullptr, 0), 0);
 }
 
 TEST_F(LineCalls, DataPathShowsModemLinesAndCarriesAMegabyteEachWay) {

@@ -322,6 +322,32 @@ TEST_F(LineContract, UnloadsCleanlyAndStartsAfreshManyTimes) {
   EXPECT_EQ(platform::OpenHandleCount(), handles);
 }
 
+TEST_F(LineContract, AnOpenUsageKeepsTheLibraryLoadedWhenTheProgramFreesIt) {
+  FreeLibrary(tapi.module);
+  tapi.module = nullptr;
+  auto library = std::make_unique<TapiLibrary>();
+  ASSERT_NE(library->module, nullptr);
+  LineApp kept(*library);
+  const HLINE owner = kept.Open(1, LINECALLPRIVILEGE_OWNER);
+  ASSERT_NE(owner, 0u);
+  FreeLibrary(library->module);  // another part of the program lets go of the library
+  library->module = nullptr;
+  EXPECT_NE(GetModuleHandleA("tapi32.dll"), nullptr) << "the open usage holds it";
+  // The service runs on: a call from a second usage reaches the owner line.
+  TapiLibrary again;
+  LineApp caller(again);
+  HCALL call = 0;
+  ASSERT_GT(again.lineMakeCall(caller.Open(0), &call, "102", 0, nullptr), 0);
+  EXPECT_TRUE(recorder.WaitFor([](const LineEvent& e) { return e.message == LINE_CALLSTATE && e.p1 == LINECALLSTATE_OFFERING; }));
+  ASSERT_EQ(again.lineShutdown(caller.app), 0);
+  caller.app = 0;
+  ASSERT_EQ(again.lineShutdown(kept.app), 0);
+  kept.app = 0;
+  FreeLibrary(again.module);
+  again.module = nullptr;
+  EXPECT_EQ(GetModuleHandleA("tapi32.dll"), nullptr) << "the last shutdown let the library go";
+}
+
 TEST_F(LineContract, DevicesAnswerTheirIdentifiersAndCapabilities) {
   LineApp a(tapi);
   const HLINE line = a.Open(0);

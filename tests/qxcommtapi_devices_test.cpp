@@ -368,14 +368,15 @@ TEST_F(TelephonyDevices, TelephonyThatCannotStartIsReported) {
     EXPECT_EQ(modem.com.DeviceCount(), 0);
     EXPECT_EQ(modem.com.LineApp(), 0u);
   }
-  // A store without line devices (only a modem on a serial port).
+  // A store without line devices (only a modem key attached to nothing; a serial port would make it
+  // an AT modem).
   TempFolder store;
   ScopedVariable registry("QX_REGISTRY_DIR", store.Path().string());
   HKEY key = 0;
   ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, (kClassKey + "\\0000").toLatin1().constData(), 0, nullptr, 0, KEY_WRITE,
                             nullptr, &key, nullptr),
             ERROR_SUCCESS);
-  for (auto [name, text] : {std::pair{"FriendlyName", "Serial Modem"}, {"AttachedTo", "/dev/ttyS9"}})
+  for (auto [name, text] : {std::pair{"FriendlyName", "Unattached Modem"}})
     RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), DWORD(strlen(text) + 1));
   RegCloseKey(key);
   Modem modem;

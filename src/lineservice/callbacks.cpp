@@ -66,7 +66,7 @@ void CallbackReceiver::DeliverOne() {
     m = m_Queue.front();
     m_Queue.pop_front();
   }
-  if (m_Closed.load()) return;
+  if (m_Closed.load() || (m.offering && !m.offering->load())) return;
   // An exception from the callback goes on to the application's event dispatch.
   struct Delivering {
     Delivering() { ++t_Delivering; }

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -22,6 +23,10 @@ struct LineMessage {
   DWORD_PTR param1 = 0;
   DWORD_PTR param2 = 0;
   DWORD_PTR param3 = 0;
+  // Set on an OFFERING: the message is dropped, not delivered, once its call handle no longer
+  // offers a call (answered, ended, deallocated), so that a ring queued behind an answer is not
+  // answered again.
+  std::shared_ptr<const std::atomic<bool>> offering;
 };
 
 class CallbackReceiver : public QObject {

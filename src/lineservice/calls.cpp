@@ -41,10 +41,12 @@ void Service::SetCallState(Call& call, DWORD state, DWORD mode) {
   call.stateMode = mode;
   call.stateEntered = Now();
   if (!call.handle) return;
+  const bool offering = state == LINECALLSTATE_OFFERING;
+  if (call.offering) call.offering->store(offering);
   if (Line* line = FindLine(call.line)) {
     const DWORD privilege = call.announced ? 0 : LINECALLPRIVILEGE_OWNER;
     call.announced = true;
-    PostLine(*line, call.handle, LINE_CALLSTATE, state, mode, privilege);
+    PostLine(*line, call.handle, LINE_CALLSTATE, state, mode, privilege, offering ? call.offering : nullptr);
   }
 }
 
@@ -56,6 +58,7 @@ void Service::PostCallInfo(Call& call, DWORD states) {
 HCALL Service::AllocateHandle(const std::shared_ptr<Call>& call) {
   call->handle = NewHandle();
   call->announced = false;
+  call->offering = std::make_shared<std::atomic<bool>>(false);
   m_Calls[call->handle] = call;
   return call->handle;
 }
@@ -76,14 +79,19 @@ void Service::RetireConnection(Connection& connection) {
   m_Connections.erase(it);
 }
 
-LONG Service::MakeCall(Line& line, const std::string& number, DWORD mediaMode, HCALL* out) {
-  Device& device = m_Devices[line.device];
-  if (device.active) return LINEERR_CALLUNAVAIL;
+std::shared_ptr<Call> Service::NewOutgoingCall(const Line& line) {
   auto call = std::make_shared<Call>();
   call->id = ++m_NextCallId;
   call->direction = CallDirection::Outgoing;
   call->device = line.device;
   call->line = line.handle;
+  return call;
+}
+
+LONG Service::MakeCall(Line& line, const std::string& number, DWORD mediaMode, HCALL* out) {
+  Device& device = m_Devices[line.device];
+  if (device.active) return LINEERR_CALLUNAVAIL;
+  auto call = NewOutgoingCall(line);
   call->mediaMode = mediaMode;
   call->callerNumber = device.modem.number;
   call->callerName = device.modem.friendlyName;
@@ -93,8 +101,10 @@ LONG Service::MakeCall(Line& line, const std::string& number, DWORD mediaMode, H
   const DWORD request = NextRequest();
   Reply(line, request, 0);
 
-  // The number must be a virtual modem's: first those this process knows, then the store now.
-  auto known = std::find_if(m_Devices.begin(), m_Devices.end(), [&](const Device& d) { return d.modem.number == number; });
+  // The number must be a virtual modem's (first those this process knows, then the store now), or
+  // one that something waits on (an AT modem emulator).
+  auto known = std::find_if(m_Devices.begin(), m_Devices.end(),
+                            [&](const Device& d) { return d.modem.IsVirtual() && d.modem.number == number; });
   std::string calledName = known != m_Devices.end() ? known->modem.friendlyName : std::string();
   bool exists = known != m_Devices.end();
   if (!exists) {
@@ -108,7 +118,8 @@ LONG Service::MakeCall(Line& line, const std::string& number, DWORD mediaMode, H
         break;
       }
   }
-  if (!exists) {
+  const int fd = ConnectToNumber(number);
+  if (!exists && fd < 0) {
     PutOnHook(*call, false);
     Disconnected(*call, LINEDISCONNECTMODE_BADADDRESS);
     return request;
@@ -122,7 +133,6 @@ LONG Service::MakeCall(Line& line, const std::string& number, DWORD mediaMode, H
       Disconnected(*call, LINEDISCONNECTMODE_NOANSWER);
     });
   }
-  const int fd = ConnectToNumber(number);
   if (fd < 0) {  // nobody waits on the number: it rings until the set-up time-out
     SetCallState(*call, LINECALLSTATE_RINGBACK);
     return request;
@@ -247,6 +257,10 @@ void Service::Ring(const std::shared_ptr<Call>& call) {
   UpdateModemLines(call->device);
   call->ringOffTimer = m_Exchange->AddTimer(m_Cadence.on, [this, call] { RingOff(call); });
   call->timer = m_Exchange->AddTimer(m_Cadence.on + m_Cadence.off, [this, call] { Ring(call); });
+  Offer(call);
+}
+
+void Service::Offer(const std::shared_ptr<Call>& call) {
   Line* line = FindLine(call->line);
   if (!line) return;
   if (!call->handle) {
@@ -271,10 +285,15 @@ LONG Service::Answer(Call& call) {
   const Line* line = FindLine(call.line);
   const DWORD request = NextRequest();
   Reply(*line, request, 0);
+  if (m_Devices[call.device].IsAt()) {
+    AnswerAt(call);
+    return request;
+  }
   m_Exchange->CancelTimer(call.timer);
   m_Exchange->CancelTimer(call.ringOffTimer);
   call.timer = call.ringOffTimer = 0;
   call.answering = true;
+  if (call.offering) call.offering->store(false);
   Device& device = m_Devices[call.device];
   device.ringOn = false;
   UpdateModemLines(call.device);
@@ -283,15 +302,13 @@ LONG Service::Answer(Call& call) {
   return request;
 }
 
-void Service::Connected(Call& call, DWORD rate) {
+void Service::Connected(Call& call, DWORD rate, DWORD options) {
   m_Exchange->CancelTimer(call.timer);
   call.timer = 0;
   call.rate = rate;
   Device& device = m_Devices[call.device];
   device.negotiatedRate = rate;
-  device.negotiatedOptions = device.config.modemSettings.dwPreferredModemOptions &
-                             (MDM_COMPRESSION | MDM_ERROR_CONTROL | MDM_FORCED_EC | MDM_FLOWCONTROL_HARD |
-                              MDM_FLOWCONTROL_SOFT);
+  device.negotiatedOptions = options;
   SetCallState(call, LINECALLSTATE_CONNECTED);
   PostCallInfo(call, LINECALLINFOSTATE_RATE);
   UpdateModemLines(call.device);
@@ -334,13 +351,13 @@ void Service::OnFrame(const std::shared_ptr<Call>& call, Frame&& frame) {
     case FrameType::Answer: {
       const auto rate = DecodeNumber(frame.payload);
       if (!outgoing || !rate) break;
-      Connected(*call, *rate);
+      Connected(*call, *rate, PreferredOptions(m_Devices[call->device].config));
       call->connection->Send(FrameType::Connect);
       return;
     }
     case FrameType::Connect:
       if (outgoing || !call->answering) break;
-      Connected(*call, call->rate);
+      Connected(*call, call->rate, PreferredOptions(m_Devices[call->device].config));
       return;
     case FrameType::Digits: {
       const auto digits = DecodeDigits(frame.payload);
@@ -383,6 +400,10 @@ LONG Service::Drop(Call& call) {
   const Line* line = FindLine(call.line);
   const DWORD request = NextRequest();
   Reply(*line, request, 0);
+  if (m_Devices[call.device].IsAt()) {  // IDLE once the modem is back in command state
+    DropAt(call);
+    return request;
+  }
   PutOnHook(call, true);
   SetCallState(call, LINECALLSTATE_IDLE);
   return request;
@@ -393,12 +414,17 @@ void Service::Deallocate(HCALL handle) {
   if (it == m_Calls.end()) return;
   std::shared_ptr<Call> call = it->second;
   m_Calls.erase(it);
-  if (call->handle == handle) call->handle = 0;
+  if (call->handle == handle) {
+    call->handle = 0;
+    if (call->offering) call->offering->store(false);
+  }
   if (call->onHook) return;
   // An unanswered offering waits for its next ring; any other call ends with its handle.
   const bool offering = call->direction == CallDirection::Incoming && call->state == LINECALLSTATE_OFFERING &&
                         !call->answering;
-  if (!offering) PutOnHook(*call, true);
+  if (offering) return;
+  if (m_Devices[call->device].IsAt()) EndAtCall(*call);
+  else PutOnHook(*call, true);
 }
 
 LONG Service::GenerateDigits(Call& call, DWORD mode, const std::string& digits) {

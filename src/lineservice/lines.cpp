@@ -9,10 +9,25 @@
 
 namespace lineservice {
 
+LONG Service::CheckSingleOwner(DWORD device, DWORD privileges) const {
+  if (!(privileges & LINECALLPRIVILEGE_OWNER)) return 0;
+  const Device& d = m_Devices[device];
+  const bool owned = std::any_of(m_Lines.begin(), m_Lines.end(), [&](const auto& l) {
+    const Device& other = m_Devices[l.second.device];
+    return l.second.IsOwner() &&
+           (l.second.device == device || (!d.IsAt() && !other.IsAt() && other.modem.number == d.modem.number));
+  });
+  if (!owned) return 0;
+  Complain("lineOpen", d.IsAt() ? d.modem.friendlyName + " already has an owner line in this process"
+                                 : "number " + d.modem.number + " already waits for calls on another line of this process");
+  return LINEERR_RESOURCEUNAVAIL;
+}
+
 LONG Service::OpenLine(HLINEAPP app, DWORD device, DWORD_PTR instance, DWORD privileges, DWORD mediaModes,
                        HLINE* out) {
+  if (const LONG refused = CheckSingleOwner(device, privileges)) return refused;
   Device& d = m_Devices[device];
-  if ((privileges & LINECALLPRIVILEGE_OWNER) && !d.listener) {
+  if ((privileges & LINECALLPRIVILEGE_OWNER) && !d.listener && !d.IsAt()) {
     Listener::Failure failure = Listener::Failure::None;
     std::string why;
     std::unique_ptr<Listener> listener = Listener::Open(d.modem.number, failure, why);
@@ -44,7 +59,10 @@ void Service::CloseLine(HLINE handle) {
     if (call->line == handle) handles.push_back(callHandle);
   for (HCALL callHandle : handles) Deallocate(callHandle);
   Device& d = m_Devices[device];
-  if (d.active && d.active->line == handle) PutOnHook(*d.active, false);  // a deallocated offering
+  if (d.active && d.active->line == handle) {  // a deallocated offering
+    if (d.IsAt()) EndAtCall(*d.active);
+    else PutOnHook(*d.active, false);
+  }
   for (auto& tap : line->taps) {
     tap->SetLines(0);
     m_Exchange->Retire(tap);
@@ -57,6 +75,7 @@ void Service::CloseLine(HLINE handle) {
     d.listener.reset();
     m_Exchange->Wake();
   }
+  if (d.IsAt()) ReleaseModemIfUnused(device);
 }
 
 HANDLE Service::AddTap(Line& line) {

@@ -1,12 +1,17 @@
 #include "lineservice/service.h"
 
+#include "lineservice/atmodem.h"
 #include "lineservice/connection.h"
 #include "lineservice/datapath.h"
 #include "lineservice/listener.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
+#include <utility>
+
+#include <dlfcn.h>
 
 namespace lineservice {
 
@@ -14,6 +19,15 @@ namespace {
 
 std::mutex g_Lock;
 std::unique_ptr<Service> g_Service;
+// A reference of the service to its own library while it runs, so that a program freeing the
+// library while a usage is still open does not unmap the code the service's threads run.
+void* g_OwnModule = nullptr;
+
+void* HoldOwnModule() {
+  Dl_info info{};
+  if (!::dladdr(reinterpret_cast<void*>(&HoldOwnModule), &info) || !info.dli_fname) return nullptr;
+  return ::dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+}
 
 // How long the last lineShutdown lets hung-up calls tell their far ends before it cuts them off.
 constexpr auto kGoodbyeBound = std::chrono::seconds(1);
@@ -42,7 +56,7 @@ LONG Service::Initialize(LINECALLBACK callback, HLINEAPP* app, DWORD* numDevices
 
   std::lock_guard lock(g_Lock);
   const bool fresh = !g_Service;
-  if (fresh || g_Service->m_Lines.empty()) {
+  if (fresh || (g_Service->m_Lines.empty() && !g_Service->ModemsRunning())) {
     if (!loaded) {
       CallbackReceiver::Dispose(receiver);
       Complain("lineInitialize", why);
@@ -52,7 +66,10 @@ LONG Service::Initialize(LINECALLBACK callback, HLINEAPP* app, DWORD* numDevices
     g_Service->SetDevices(modems);
     g_Service->m_Cadence = cadence;
     g_Service->m_Unpaced = UnpacedByEnvironment();
-    if (fresh) g_Service->Start();
+    if (fresh) {
+      g_Service->Start();
+      g_OwnModule = HoldOwnModule();
+    }
   }
   const LONG result = g_Service->AddApp(receiver, app);
   *numDevices = g_Service->DeviceCount();
@@ -61,6 +78,7 @@ LONG Service::Initialize(LINECALLBACK callback, HLINEAPP* app, DWORD* numDevices
 
 LONG Service::Shutdown(HLINEAPP handle) {
   std::unique_ptr<Service> stopping;
+  void* ownModule = nullptr;
   CallbackReceiver* receiver = nullptr;
   {
     std::lock_guard lock(g_Lock);
@@ -75,11 +93,17 @@ LONG Service::Shutdown(HLINEAPP handle) {
     service->m_Apps.erase(handle);
     if (service->m_Apps.empty()) {
       stopping = std::move(g_Service);
+      ownModule = std::exchange(g_OwnModule, nullptr);
       stopping->BeginStop();
     }
   }
   CallbackReceiver::Dispose(receiver);
-  if (stopping) stopping->FinishStop();
+  if (stopping) {
+    stopping->FinishStop();
+    stopping.reset();
+  }
+  // The caller still holds the library it called through; only our own reference goes.
+  if (ownModule) ::dlclose(ownModule);
   return 0;
 }
 
@@ -97,6 +121,7 @@ void Service::Start() {
 
 void Service::BeginStop() {
   m_Stopping = true;
+  for (DWORD device = 0; device < m_Devices.size(); ++device) RetireModem(device);
   m_TapAdded.notify_all();
   for (auto& connection : m_Connections) connection->Close();
 }
@@ -142,6 +167,10 @@ void Service::SetDevices(const std::vector<ModemEntry>& modems) {
 
 DWORD Service::NewHandle() { return m_NextHandle++; }
 
+bool Service::ModemsRunning() const {
+  return std::any_of(m_Devices.begin(), m_Devices.end(), [](const Device& d) { return d.at != nullptr; });
+}
+
 DWORD Service::NextRequest() {
   m_NextRequest = m_NextRequest >= 0x7FFFFFFF ? 1 : m_NextRequest + 1;
   return m_NextRequest;
@@ -169,8 +198,10 @@ std::shared_ptr<Call> Service::FindCall(HCALL handle) {
   return it == m_Calls.end() ? nullptr : it->second;
 }
 
-void Service::PostLine(const Line& line, DWORD device, DWORD message, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR p3) {
-  if (App* app = FindApp(line.app)) app->receiver->Post(LineMessage{device, message, line.instance, p1, p2, p3});
+void Service::PostLine(const Line& line, DWORD device, DWORD message, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR p3,
+                       std::shared_ptr<const std::atomic<bool>> offering) {
+  if (App* app = FindApp(line.app))
+    app->receiver->Post(LineMessage{device, message, line.instance, p1, p2, p3, std::move(offering)});
 }
 
 void Service::Reply(const Line& line, DWORD request, LONG result) {
