@@ -1,7 +1,7 @@
 #include "framework/thread.h"
 
 #include <QCoreApplication>
-#include <QMetaObject>
+#include <QEvent>
 #include <QThread>
 
 #include <deque>
@@ -25,12 +25,11 @@ struct TThread::SyncCall {
   static std::deque<std::shared_ptr<SyncCall>> queue;
 };
 
-// Lives on the main thread and runs the handed-over calls. It is invoked by name, so that the
-// queued Qt call holds nothing of ours; it lives as long as the process, since worker threads may
-// hand calls over until the end.
+// Lives on the main thread and runs the handed-over calls. A hand-over is a plain event posted to
+// it, so that Qt's queue holds nothing of ours and nothing of this object is read by the main thread
+// before the call passes through the queue's lock (the first hand-over may create it on a worker
+// thread). It lives as long as the process, since worker threads may hand calls over until the end.
 class TThreadCallRunner : public QObject {
-  Q_OBJECT
-
 public:
   static TThreadCallRunner* Instance(QCoreApplication* App) {
     static TThreadCallRunner* const runner = [App] {
@@ -40,7 +39,10 @@ public:
     }();
     return runner;
   }
-  Q_INVOKABLE void Run() { TThread::RunQueuedCall(); }
+
+protected:
+  // The only custom events are the hand-overs; the event itself carries nothing.
+  void customEvent(QEvent*) override { TThread::RunQueuedCall(); }
 };
 
 std::mutex TThread::SyncCall::queueMutex;
@@ -115,7 +117,7 @@ void TThread::Post(const std::shared_ptr<SyncCall>& Call) {
     const std::lock_guard lock(SyncCall::queueMutex);
     SyncCall::queue.push_back(Call);
   }
-  QMetaObject::invokeMethod(TThreadCallRunner::Instance(app), "Run", Qt::QueuedConnection);
+  QCoreApplication::postEvent(TThreadCallRunner::Instance(app), new QEvent(QEvent::User));
 }
 
 void TThread::Queue(const std::function<void()>& Method) {
@@ -168,4 +170,3 @@ bool TThread::Synchronize(const std::function<void()>& Method) {
   return done;
 }
 
-#include "thread.moc"

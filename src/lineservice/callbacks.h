@@ -42,6 +42,9 @@ public:
   // then the library stays loaded so that no queued code runs after an unload.
   static void Dispose(CallbackReceiver* receiver);
 
+protected:
+  void customEvent(QEvent* event) override;
+
 private:
   explicit CallbackReceiver(LINECALLBACK callback) : m_Callback(callback) {}
   // Delivers the oldest message; runs on the receiver's thread, once per message posted.

@@ -37,11 +37,9 @@ public:
   explicit MainThreadCall(std::function<void()> action) : m_Action(std::move(action)) {}
   void Post() { QCoreApplication::postEvent(this, new QEvent(QEvent::User)); }
 
-  bool event(QEvent* event) override {
-    if (event->type() != QEvent::User) return QObject::event(event);
-    m_Action();
-    return true;
-  }
+protected:
+  // The only custom events are the posted requests; the event itself carries nothing.
+  void customEvent(QEvent*) override { m_Action(); }
 
 private:
   const std::function<void()> m_Action;
