@@ -1,0 +1,287 @@
+// Writes the seed corpus of every fuzz target into tests/fuzz/corpus/<target>/ (the folder given
+// as the argument): frames, blocks and files as this system's own code produces them, so that the
+// fuzzers start from inputs that reach deep into each parser. Run by `scripts/fuzz seeds`.
+#include "lineservice/devconfig.h"
+#include "lineservice/protocol.h"
+#include "lineservice/varstruct.h"
+#include "platform/registryfile.h"
+#include "platform/tapi.h"
+#include "qx/qxcrc.h"
+#include "qx/qxzmodemframing.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::filesystem::path g_Corpus;
+
+void Seed(const char* target, const std::string& name, const std::string& bytes) {
+  const std::filesystem::path folder = g_Corpus / target;
+  std::filesystem::create_directories(folder);
+  std::ofstream(folder / ("seed-" + name), std::ios::binary) << bytes;
+}
+
+std::string Bytes(const QByteArray& bytes) { return std::string(bytes.constData(), std::size_t(bytes.size())); }
+
+// A remote ZModem peer's side of a session, built with this engine's framing.
+class Peer : public TZModemFramingEvents {
+public:
+  explicit Peer(bool escapeControls = false) { framing.SetEscapeControls(escapeControls); }
+
+  Peer& Raw(const std::string& text) {
+    wire += text;
+    return *this;
+  }
+  Peer& Hex(std::uint8_t type, std::uint32_t position = 0) {
+    framing.TxHeader().Set(type, position);
+    framing.SendHexHeader();
+    return *this;
+  }
+  Peer& HexFlags(std::uint8_t type, std::uint8_t f0) {
+    framing.TxHeader().SetFlags(type, f0);
+    framing.SendHexHeader();
+    return *this;
+  }
+  Peer& Bin(std::uint8_t type, std::uint32_t position = 0) {
+    framing.TxHeader().Set(type, position);
+    framing.SendBinHeader();
+    return *this;
+  }
+  Peer& BinFlags(std::uint8_t type, std::uint8_t f0) {
+    framing.TxHeader().SetFlags(type, f0);
+    framing.SendBinHeader();
+    return *this;
+  }
+  Peer& Block(const std::string& data, std::uint8_t frameEnd) {
+    framing.SendDataBlock(reinterpret_cast<const std::uint8_t*>(data.data()), int(data.size()), frameEnd, true);
+    return *this;
+  }
+  // A 32-bit binary header, which senders such as sz use and this engine only receives.
+  Peer& Bin32(std::uint8_t type, std::uint32_t position) {
+    TZHeader header;
+    header.Set(type, position);
+    std::string body(1, char(type));
+    for (const std::uint8_t p : header.P) body += char(p);
+    wire += std::string("*\x18" "C");
+    Escaped32(body);
+    return *this;
+  }
+  // A subpacket with a 32-bit CRC, as follows a 32-bit header.
+  Peer& Block32(const std::string& data, std::uint8_t frameEnd) {
+    std::uint32_t crc = 0xFFFFFFFFu;
+    QByteArray out;
+    for (const char c : data) {
+      framing.EscapeByte(std::uint8_t(c), out);
+      crc = UpdCrc32(std::uint8_t(c), crc);
+    }
+    crc = ~UpdCrc32(frameEnd, crc);
+    out.append(char(ZDLE));
+    out.append(char(frameEnd));
+    for (int i = 0; i < 4; ++i) framing.EscapeByte(std::uint8_t(crc >> (8 * i)), out);
+    wire += Bytes(out);
+    return *this;
+  }
+
+  void FrameSend(const QByteArray& b, bool) override { wire += Bytes(b); }
+  void FrameLog(TDetailLevel, const QString&) override {}
+  bool FrameLogs(TDetailLevel) const override { return false; }
+  void HeaderReceived(const TZHeader&) override {}
+  void HeaderInData(const TZHeader&) override {}
+  void BlockReceived(const std::uint8_t*, int, std::uint8_t) override {}
+  void BadCrc() override {}
+
+  TZModemFraming framing{*this};
+  std::string wire;
+
+private:
+  void Escaped32(const std::string& body) {
+    std::uint32_t crc = 0xFFFFFFFFu;
+    QByteArray out;
+    for (const char c : body) {
+      framing.EscapeByte(std::uint8_t(c), out);
+      crc = UpdCrc32(std::uint8_t(c), crc);
+    }
+    crc = ~crc;
+    for (int i = 0; i < 4; ++i) framing.EscapeByte(std::uint8_t(crc >> (8 * i)), out);
+    wire += Bytes(out);
+  }
+};
+
+std::string Data(std::size_t size, unsigned seed) {
+  std::string data(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    data[i] = char(seed >> 16);
+  }
+  return data;
+}
+
+std::string Info(const std::string& name, std::size_t size, const std::string& time = "14351234567") {
+  return name + std::string(1, '\0') + std::to_string(size) + " " + time + " 100644 0 1 " + std::to_string(size) +
+         std::string(1, '\0');
+}
+
+// A sender's whole session for one file: start, offer, data in subpackets, end of file, finish.
+// From: where the data start, as the receiver asked with ZRPOS (resuming a file it has in part).
+std::string SendSession(const std::string& name, const std::string& data, bool escapeControls, bool crc32,
+                        std::uint8_t fileFlags = ZCBIN, std::size_t from = 0) {
+  Peer peer(escapeControls);
+  peer.Raw("rz\r").Hex(ZRQINIT);
+  if (escapeControls) peer.BinFlags(ZSINIT, TESCCTL).Block(std::string(1, '\0'), ZCRCW);
+  const std::string info = Info(name, data.size());
+  if (crc32) {
+    TZHeader flags;
+    flags.SetFlags(ZFILE, fileFlags);
+    peer.Bin32(ZFILE, flags.Position()).Block32(info, ZCRCW).Bin32(ZDATA, std::uint32_t(from));
+  } else {
+    peer.BinFlags(ZFILE, fileFlags).Block(info, ZCRCW).Bin(ZDATA, std::uint32_t(from));
+  }
+  for (std::size_t at = from; at < data.size() || at == from; at += 256) {
+    const std::string piece = data.substr(at, 256);
+    const bool last = at + 256 >= data.size();
+    const std::uint8_t end = last ? ZCRCE : (at / 256) % 3 == 1 ? ZCRCQ : ZCRCG;
+    if (crc32)
+      peer.Block32(piece, end);
+    else
+      peer.Block(piece, end);
+    if (last) break;
+  }
+  peer.Hex(ZEOF, std::uint32_t(data.size())).Hex(ZFIN).Raw("OO");
+  return peer.wire;
+}
+
+void ZModemSeeds() {
+  // zmodem_framing: a flag byte (escaping, chunking), then a stream.
+  const std::string both = SendSession("file.bin", Data(700, 1), false, false);
+  Seed("zmodem_framing", "session", std::string(1, '\x10') + both);
+  Seed("zmodem_framing", "session-escaped", std::string(1, '\x21') + SendSession("e.bin", Data(300, 2), true, false));
+  Seed("zmodem_framing", "session-crc32", std::string(1, '\x42') + SendSession("c.bin", Data(300, 3), false, true));
+  Peer receiver;
+  receiver.HexFlags(ZRINIT, CANFDX | CANOVIO).Hex(ZRPOS, 0).Hex(ZACK, 1024).Hex(ZSKIP).Hex(ZFIN);
+  Seed("zmodem_framing", "receiver", std::string(1, '\x07') + receiver.wire);
+  Peer noise;
+  noise.Raw("**\x18").Hex(ZDATA, 77).Raw(std::string(8, '\x18')).Block("ab\x18\x11\x13\x91\x93\x7f\xff", ZCRCW);
+  Seed("zmodem_framing", "cut-short", std::string(1, '\x00') + noise.wire);
+
+  // zmodem_fileinfo: ZFILE subpackets as senders write them, with names to be refused or cut.
+  Seed("zmodem_fileinfo", "plain", Info("report.txt", 12345));
+  Seed("zmodem_fileinfo", "path", Info("../../etc/passwd", 1, "0"));
+  Seed("zmodem_fileinfo", "dos-path", Info("C:\\TEMP\\A.TXT", 4294967295u, "17777777777"));
+  Seed("zmodem_fileinfo", "dot-dot", Info("..", 5));
+  Seed("zmodem_fileinfo", "name-only", std::string("only a name"));
+  Seed("zmodem_fileinfo", "latin1", Info("caf\xe9 \x1b[2J.txt", 99999999999u, "777x"));
+
+  // zmodem_session: an options byte, a chunking byte, then what a sender sends.
+  const std::string data = Data(1500, 4);
+  Seed("zmodem_session", "new-file", std::string("\x41\x05") + SendSession("new.bin", data, false, false));
+  Seed("zmodem_session", "taken-resume", std::string("\x44\x06") + SendSession("taken", data, false, false, ZCRESUM, 24));
+  Seed("zmodem_session", "taken-overwrite", std::string("\x42\x07") + SendSession("taken", data, false, false));
+  Seed("zmodem_session", "link", std::string("\x43\x08") + SendSession("link", data, false, false));
+  Seed("zmodem_session", "dangling", std::string("\x42\x09") + SendSession("dangling", data, false, true));
+  Seed("zmodem_session", "hard-resume", std::string("\x46\x0a") + SendSession("hard", data, false, false, ZCRESUM));
+  Seed("zmodem_session", "escape-path", std::string("\x61\x0b") + SendSession("../outside/victim", data, true, false));
+  Seed("zmodem_session", "empty-file", std::string("\x01\x0c") + SendSession("empty", "", false, false));
+  Peer challenge;
+  challenge.Raw("rz\r").Hex(ZRQINIT).Hex(ZACK, 12345).BinFlags(ZFILE, ZCBIN).Block(Info("c", 3), ZCRCW);
+  Seed("zmodem_session", "challenge", std::string("\x49\x0d") + challenge.wire);
+}
+
+void RegistrySeeds() {
+  platform::RegistryKey root;
+  root.name = "HKEY_LOCAL_MACHINE";
+  platform::RegistryKey& modem =
+      root.AddSubkey("SYSTEM").AddSubkey("CurrentControlSet").AddSubkey("Control").AddSubkey("Class").AddSubkey(
+          "{4D36E96D-E325-11CE-BFC1-08002BE10318}").AddSubkey("0000");
+  modem.values.push_back({"FriendlyName", REG_SZ, std::string("Virtual Modem 1\0", 16)});
+  modem.values.push_back({"AttachedTo", REG_SZ, std::string("virtual\0", 8)});
+  modem.values.push_back({"UserInit", REG_SZ, std::string("AT&F \"quoted\" \\ \t\x01\xe9\0", 22)});
+  modem.values.push_back({"Number", REG_SZ, std::string("101\0", 4)});
+  modem.values.push_back({"DevConfig", REG_BINARY, lineservice::DevConfigBytes(lineservice::DefaultDevConfig())});
+  modem.values.push_back({"Unpaced", REG_DWORD, std::string("\x01\0\0\0", 4)});
+  modem.values.push_back({"", REG_MULTI_SZ, std::string("a\0b\0\0", 5)});
+  modem.values.push_back({"Odd", REG_SZ, std::string("no terminating zero")});
+  Seed("registry_file", "modems", platform::FormatRegistryFile(root));
+  platform::RegistryKey user;
+  user.name = "HKEY_LOCAL_MACHINE";
+  user.AddSubkey("Software").AddSubkey("qxComm").AddSubkey("Telephony").values.push_back(
+      {"RingCadence", REG_SZ, std::string("2000,4000\0", 10)});
+  Seed("registry_file", "telephony", platform::FormatRegistryFile(user) + "; a comment\n[HKEY_LOCAL_MACHINE\\software]\n");
+}
+
+void LineSeeds() {
+  using namespace lineservice;
+  const std::string call =
+      EncodeFrame(FrameType::Call, EncodeCallRequest(CallRequest{115200, 0x10, "101", "Virtual Modem 1", "102"}));
+  const std::string answer = EncodeFrame(FrameType::Ringing, EncodeNumber(1)) +
+                             EncodeFrame(FrameType::Answer, EncodeNumber(57600)) + EncodeFrame(FrameType::Connect);
+  const std::string data = EncodeFrame(FrameType::Data, "hello over the call\r\n") +
+                           EncodeFrame(FrameType::Digits, EncodeDigits(DigitsMessage{2, "123*#"})) +
+                           EncodeFrame(FrameType::Hangup);
+  Seed("line_protocol", "call", std::string(1, '\x01') + call + answer + data);
+  Seed("line_protocol", "busy", std::string(1, '\x02') + call + EncodeFrame(FrameType::Busy));
+  Seed("line_protocol", "cut", std::string(1, '\x03') + data.substr(0, data.size() - 3));
+
+  DEVCFG config = DefaultDevConfig();
+  Seed("devconfig", "default", DevConfigBytes(config));
+  config.dcb.BaudRate = 9600;
+  config.dcb.ByteSize = 7;
+  config.dcb.Parity = EVENPARITY;
+  config.modemSettings.dwSpeakerMode = MDMSPKR_OFF;
+  config.modemSettings.dwNegotiatedDCERate = 9600;
+  Seed("devconfig", "slow", DevConfigBytes(config) + std::string(16, '\0'));
+}
+
+// A variable-size answer as the line service writes it, behind the two bytes of the buffer size.
+template <class T>
+std::string Answer(DWORD bufferSize, const std::function<void(lineservice::VarStruct&)>& parts) {
+  std::vector<std::byte> buffer(std::max<std::size_t>(bufferSize, sizeof(T)));
+  const DWORD total = bufferSize;
+  std::memcpy(buffer.data(), &total, sizeof total);
+  lineservice::VarStruct out(buffer.data(), sizeof(T));
+  parts(out);
+  out.Write([](std::byte*) {});
+  std::string seed{char(bufferSize & 0xFF), char(bufferSize >> 8)};
+  seed.append(reinterpret_cast<const char*>(buffer.data()), bufferSize);
+  return seed;
+}
+
+void TapiSeeds() {
+  using lineservice::VarStruct;
+  Seed("tapi_buffer", "comm-id", Answer<VARSTRING>(283, [](VarStruct& out) {
+         out.AddPart(offsetof(VARSTRING, dwStringSize), offsetof(VARSTRING, dwStringOffset),
+                     std::string("\x07\0\0\0Virtual Modem 1\0", 20));
+       }));
+  Seed("tapi_buffer", "call-info", Answer<LINECALLINFO>(sizeof(LINECALLINFO) + 64, [](VarStruct& out) {
+         out.AddText(offsetof(LINECALLINFO, dwCallerIDSize), offsetof(LINECALLINFO, dwCallerIDOffset), "101");
+         out.AddText(offsetof(LINECALLINFO, dwCallerIDNameSize), offsetof(LINECALLINFO, dwCallerIDNameOffset),
+                     "Virtual Modem 1");
+         out.AddText(offsetof(LINECALLINFO, dwCalledIDSize), offsetof(LINECALLINFO, dwCalledIDOffset), "102");
+       }));
+  Seed("tapi_buffer", "too-small", Answer<VARSTRING>(sizeof(VARSTRING), [](VarStruct& out) {
+         out.AddText(offsetof(VARSTRING, dwStringSize), offsetof(VARSTRING, dwStringOffset), "does not fit");
+       }));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s CORPUS_FOLDER\n", argv[0]);
+    return 2;
+  }
+  g_Corpus = argv[1];
+  ZModemSeeds();
+  RegistrySeeds();
+  LineSeeds();
+  TapiSeeds();
+  return 0;
+}
