@@ -9,7 +9,8 @@
 // its pauses follow; a transfer that goes wrong prints its seed, and --replay SEED runs that one
 // again. It counts files identical, sessions aborted (by reason), hung sessions, and files damaged
 // but reported as received, which must be 0. Exits 1 when a file was damaged or a session hung.
-//   qxzmodem_soak [--engines N] [--lrzsz N] [--seed S] [--max-bytes N] [--replay SEED --part P]
+//   qxzmodem_soak [--engines N] [--lrzsz N] [--seed S] [--max-bytes N] [--verbose]
+//                 [--replay SEED --part engines|lrzsz]
 #include "../tests/support/childprogram.h"
 #include "platform/commdevices.h"
 #include "platform/virtuallink.h"
@@ -55,6 +56,7 @@ struct Options {
   qint64 maxBytes = 2 * 1024 * 1024;
   std::optional<std::uint64_t> replay;
   QString part;  // of the replayed seed: engines or lrzsz
+  bool verbose = false;  // a line for every transfer
 };
 
 // What one transfer looks like, drawn from its seed.
@@ -380,6 +382,11 @@ bool RunPart(const char* part, int runs, std::uint64_t first, const Options& opt
                             : engines      ? RunEngines(plan, dir.path(), reason)
                                            : RunLrzsz(plan, dir.path(), reason);
     Count(counts, outcome, plan, part, reason);
+    if (options.verbose)
+      std::printf("  seed %llu: %lld bytes, noise %g, %zu pauses%s: %s\n", static_cast<unsigned long long>(plan.seed),
+                  static_cast<long long>(plan.bytes), plan.rate, plan.pauses.size(),
+                  engines ? "" : plan.engineSends ? ", to rz" : ", from sz",
+                  outcome == Outcome::Identical ? "identical" : reason.c_str());
     if ((i + 1) % 10 == 0) {
       std::printf("  %s: %d of %d done\n", part, i + 1, runs);
       std::fflush(stdout);
@@ -390,12 +397,17 @@ bool RunPart(const char* part, int runs, std::uint64_t first, const Options& opt
 }
 
 const char kUsage[] =
-    "usage: qxzmodem_soak [--engines N] [--lrzsz N] [--seed S] [--max-bytes N] [--replay SEED --part engines|lrzsz]\n";
+    "usage: qxzmodem_soak [--engines N] [--lrzsz N] [--seed S] [--max-bytes N] [--verbose]\n"
+    "                     [--replay SEED --part engines|lrzsz]\n";
 
 std::optional<Options> Parse(const QStringList& args) {
   Options options;
   for (int i = 1; i < args.size(); ++i) {
     const QString& arg = args[i];
+    if (arg == u"--verbose") {
+      options.verbose = true;
+      continue;
+    }
     if (i + 1 >= args.size()) return std::nullopt;
     const QString value = args[++i];
     bool ok = false;

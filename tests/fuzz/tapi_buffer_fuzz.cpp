@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(buffer.Size() == bufferSize);
   FUZZ_CHECK(buffer.UsedSize() <= bufferSize);
   // The answer as the library wrote it, dwTotalSize included.
-  std::memcpy(buffer.Data(), data, std::min<std::size_t>(size, bufferSize));
+  if (bufferSize > 0) std::memcpy(buffer.Data(), data, std::min<std::size_t>(size, bufferSize));
   FUZZ_CHECK(buffer.UsedSize() <= bufferSize);
 
   ReadPart(buffer, offsetof(VARSTRING, dwStringSize), offsetof(VARSTRING, dwStringOffset));
