@@ -8,6 +8,7 @@
 #include "platform/tapi.h"
 #include "qx/qxcrc.h"
 #include "qx/qxzmodemframing.h"
+#include "support/framebuilder.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -32,89 +33,37 @@ void Seed(const char* target, const std::string& name, const std::string& bytes)
 
 std::string Bytes(const QByteArray& bytes) { return std::string(bytes.constData(), std::size_t(bytes.size())); }
 
-// A remote ZModem peer's side of a session, built with this engine's framing.
-class Peer : public TZModemFramingEvents {
-public:
-  explicit Peer(bool escapeControls = false) { framing.SetEscapeControls(escapeControls); }
+QByteArray Text(const std::string& text) { return QByteArray(text.data(), qsizetype(text.size())); }
 
-  Peer& Raw(const std::string& text) {
-    wire += text;
-    return *this;
+// A 32-bit binary header, which senders such as sz use and this engine only receives.
+QByteArray Bin32(FrameBuilder& peer, std::uint8_t type, std::uint32_t position) {
+  TZHeader header;
+  header.Set(type, position);
+  QByteArray out("*\x18" "C");
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (const std::uint8_t b : {type, header.P[0], header.P[1], header.P[2], header.P[3]}) {
+    peer.framing.EscapeByte(b, out);
+    crc = UpdCrc32(b, crc);
   }
-  Peer& Hex(std::uint8_t type, std::uint32_t position = 0) {
-    framing.TxHeader().Set(type, position);
-    framing.SendHexHeader();
-    return *this;
-  }
-  Peer& HexFlags(std::uint8_t type, std::uint8_t f0) {
-    framing.TxHeader().SetFlags(type, f0);
-    framing.SendHexHeader();
-    return *this;
-  }
-  Peer& Bin(std::uint8_t type, std::uint32_t position = 0) {
-    framing.TxHeader().Set(type, position);
-    framing.SendBinHeader();
-    return *this;
-  }
-  Peer& BinFlags(std::uint8_t type, std::uint8_t f0) {
-    framing.TxHeader().SetFlags(type, f0);
-    framing.SendBinHeader();
-    return *this;
-  }
-  Peer& Block(const std::string& data, std::uint8_t frameEnd) {
-    framing.SendDataBlock(reinterpret_cast<const std::uint8_t*>(data.data()), int(data.size()), frameEnd, true);
-    return *this;
-  }
-  // A 32-bit binary header, which senders such as sz use and this engine only receives.
-  Peer& Bin32(std::uint8_t type, std::uint32_t position) {
-    TZHeader header;
-    header.Set(type, position);
-    std::string body(1, char(type));
-    for (const std::uint8_t p : header.P) body += char(p);
-    wire += std::string("*\x18" "C");
-    Escaped32(body);
-    return *this;
-  }
-  // A subpacket with a 32-bit CRC, as follows a 32-bit header.
-  Peer& Block32(const std::string& data, std::uint8_t frameEnd) {
-    std::uint32_t crc = 0xFFFFFFFFu;
-    QByteArray out;
-    for (const char c : data) {
-      framing.EscapeByte(std::uint8_t(c), out);
-      crc = UpdCrc32(std::uint8_t(c), crc);
-    }
-    crc = ~UpdCrc32(frameEnd, crc);
-    out.append(char(ZDLE));
-    out.append(char(frameEnd));
-    for (int i = 0; i < 4; ++i) framing.EscapeByte(std::uint8_t(crc >> (8 * i)), out);
-    wire += Bytes(out);
-    return *this;
-  }
+  crc = ~crc;
+  for (int i = 0; i < 4; ++i) peer.framing.EscapeByte(std::uint8_t(crc >> (8 * i)), out);
+  return out;
+}
 
-  void FrameSend(const QByteArray& b, bool) override { wire += Bytes(b); }
-  void FrameLog(TDetailLevel, const QString&) override {}
-  bool FrameLogs(TDetailLevel) const override { return false; }
-  void HeaderReceived(const TZHeader&) override {}
-  void HeaderInData(const TZHeader&) override {}
-  void BlockReceived(const std::uint8_t*, int, std::uint8_t) override {}
-  void BadCrc() override {}
-
-  TZModemFraming framing{*this};
-  std::string wire;
-
-private:
-  void Escaped32(const std::string& body) {
-    std::uint32_t crc = 0xFFFFFFFFu;
-    QByteArray out;
-    for (const char c : body) {
-      framing.EscapeByte(std::uint8_t(c), out);
-      crc = UpdCrc32(std::uint8_t(c), crc);
-    }
-    crc = ~crc;
-    for (int i = 0; i < 4; ++i) framing.EscapeByte(std::uint8_t(crc >> (8 * i)), out);
-    wire += Bytes(out);
+// A subpacket with a 32-bit CRC, as follows a 32-bit header.
+QByteArray Block32(FrameBuilder& peer, const std::string& data, std::uint8_t frameEnd) {
+  std::uint32_t crc = 0xFFFFFFFFu;
+  QByteArray out;
+  for (const char c : data) {
+    peer.framing.EscapeByte(std::uint8_t(c), out);
+    crc = UpdCrc32(std::uint8_t(c), crc);
   }
-};
+  crc = ~UpdCrc32(frameEnd, crc);
+  out.append(char(ZDLE));
+  out.append(char(frameEnd));
+  for (int i = 0; i < 4; ++i) peer.framing.EscapeByte(std::uint8_t(crc >> (8 * i)), out);
+  return out;
+}
 
 std::string Data(std::size_t size, unsigned seed) {
   std::string data(size, '\0');
@@ -134,29 +83,27 @@ std::string Info(const std::string& name, std::size_t size, const std::string& t
 // From: where the data start, as the receiver asked with ZRPOS (resuming a file it has in part).
 std::string SendSession(const std::string& name, const std::string& data, bool escapeControls, bool crc32,
                         std::uint8_t fileFlags = ZCBIN, std::size_t from = 0) {
-  Peer peer(escapeControls);
-  peer.Raw("rz\r").Hex(ZRQINIT);
-  if (escapeControls) peer.BinFlags(ZSINIT, TESCCTL).Block(std::string(1, '\0'), ZCRCW);
+  FrameBuilder peer;
+  peer.framing.SetEscapeControls(escapeControls);
+  QByteArray wire = "rz\r" + peer.Hex(ZRQINIT, 0);
+  if (escapeControls) wire += peer.BinFlags(ZSINIT, TESCCTL) + peer.Block(QByteArray(1, '\0'), ZCRCW);
   const std::string info = Info(name, data.size());
   if (crc32) {
     TZHeader flags;
     flags.SetFlags(ZFILE, fileFlags);
-    peer.Bin32(ZFILE, flags.Position()).Block32(info, ZCRCW).Bin32(ZDATA, std::uint32_t(from));
+    wire += Bin32(peer, ZFILE, flags.Position()) + Block32(peer, info, ZCRCW) + Bin32(peer, ZDATA, std::uint32_t(from));
   } else {
-    peer.BinFlags(ZFILE, fileFlags).Block(info, ZCRCW).Bin(ZDATA, std::uint32_t(from));
+    wire += peer.BinFlags(ZFILE, fileFlags) + peer.Block(Text(info), ZCRCW) + peer.Bin(ZDATA, std::uint32_t(from));
   }
-  for (std::size_t at = from; at < data.size() || at == from; at += 256) {
-    const std::string piece = data.substr(at, 256);
+  for (std::size_t at = from;; at += 256) {
+    const std::string piece = data.substr(std::min(at, data.size()), 256);
     const bool last = at + 256 >= data.size();
     const std::uint8_t end = last ? ZCRCE : (at / 256) % 3 == 1 ? ZCRCQ : ZCRCG;
-    if (crc32)
-      peer.Block32(piece, end);
-    else
-      peer.Block(piece, end);
+    wire += crc32 ? Block32(peer, piece, end) : peer.Block(Text(piece), end);
     if (last) break;
   }
-  peer.Hex(ZEOF, std::uint32_t(data.size())).Hex(ZFIN).Raw("OO");
-  return peer.wire;
+  wire += peer.Hex(ZEOF, std::uint32_t(data.size())) + peer.Hex(ZFIN, 0) + "OO";
+  return Bytes(wire);
 }
 
 void ZModemSeeds() {
@@ -165,12 +112,13 @@ void ZModemSeeds() {
   Seed("zmodem_framing", "session", std::string(1, '\x10') + both);
   Seed("zmodem_framing", "session-escaped", std::string(1, '\x21') + SendSession("e.bin", Data(300, 2), true, false));
   Seed("zmodem_framing", "session-crc32", std::string(1, '\x42') + SendSession("c.bin", Data(300, 3), false, true));
-  Peer receiver;
-  receiver.HexFlags(ZRINIT, CANFDX | CANOVIO).Hex(ZRPOS, 0).Hex(ZACK, 1024).Hex(ZSKIP).Hex(ZFIN);
-  Seed("zmodem_framing", "receiver", std::string(1, '\x07') + receiver.wire);
-  Peer noise;
-  noise.Raw("**\x18").Hex(ZDATA, 77).Raw(std::string(8, '\x18')).Block("ab\x18\x11\x13\x91\x93\x7f\xff", ZCRCW);
-  Seed("zmodem_framing", "cut-short", std::string(1, '\x00') + noise.wire);
+  FrameBuilder peer;
+  const QByteArray receiver = peer.HexFlags(ZRINIT, CANFDX | CANOVIO) + peer.Hex(ZRPOS, 0) + peer.Hex(ZACK, 1024) +
+                              peer.Hex(ZSKIP, 0) + peer.Hex(ZFIN, 0);
+  Seed("zmodem_framing", "receiver", std::string(1, '\x07') + Bytes(receiver));
+  const QByteArray cut = "**\x18" + peer.Hex(ZDATA, 77) + QByteArray(8, '\x18') +
+                         peer.Block(QByteArray("ab\x18\x11\x13\x91\x93\x7f\xff"), ZCRCW);
+  Seed("zmodem_framing", "cut-short", std::string(1, '\x00') + Bytes(cut));
 
   // zmodem_fileinfo: ZFILE subpackets as senders write them, with names to be refused or cut.
   Seed("zmodem_fileinfo", "plain", Info("report.txt", 12345));
@@ -190,9 +138,9 @@ void ZModemSeeds() {
   Seed("zmodem_session", "hard-resume", std::string("\x46\x0a") + SendSession("hard", data, false, false, ZCRESUM));
   Seed("zmodem_session", "escape-path", std::string("\x61\x0b") + SendSession("../outside/victim", data, true, false));
   Seed("zmodem_session", "empty-file", std::string("\x01\x0c") + SendSession("empty", "", false, false));
-  Peer challenge;
-  challenge.Raw("rz\r").Hex(ZRQINIT).Hex(ZACK, 12345).BinFlags(ZFILE, ZCBIN).Block(Info("c", 3), ZCRCW);
-  Seed("zmodem_session", "challenge", std::string("\x49\x0d") + challenge.wire);
+  const QByteArray challenge = "rz\r" + peer.Hex(ZRQINIT, 0) + peer.Hex(ZACK, 12345) + peer.BinFlags(ZFILE, ZCBIN) +
+                               peer.Block(Text(Info("c", 3)), ZCRCW);
+  Seed("zmodem_session", "challenge", std::string("\x49\x0d") + Bytes(challenge));
 }
 
 void RegistrySeeds() {

@@ -7,6 +7,7 @@
 #include "fuzzcheck.h"
 
 #include "qx/qxzmodemframing.h"
+#include "support/framebuilder.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -62,47 +63,25 @@ private:
   }
 };
 
-// Collects what a framing sends.
-class Wire : public TZModemFramingEvents {
-public:
-  void FrameSend(const QByteArray& b, bool) override { bytes += b; }
-  void FrameLog(TDetailLevel, const QString&) override {}
-  bool FrameLogs(TDetailLevel) const override { return false; }
-  void HeaderReceived(const TZHeader&) override {}
-  void HeaderInData(const TZHeader&) override {}
-  void BlockReceived(const std::uint8_t*, int, std::uint8_t) override {}
-  void BadCrc() override {}
-  QByteArray bytes;
-};
-
 void FeedAll(Recorder& r, const QByteArray& bytes) {
   for (const char c : bytes) r.framing.Feed(std::uint8_t(c), r.expectData);
 }
 
 void CheckHeaderRoundTrip(const TZHeader& h, bool escapeControls) {
-  Wire wire;
-  TZModemFraming out(wire);
-  out.SetEscapeControls(escapeControls);
-  out.TxHeader().Type = h.Type;
-  out.TxHeader().P = h.P;
-  if (h.Format == ZHEX)
-    out.SendHexHeader();
-  else
-    out.SendBinHeader();
+  FrameBuilder out;
+  out.framing.SetEscapeControls(escapeControls);
   Recorder back(escapeControls);
-  FeedAll(back, wire.bytes);
+  FeedAll(back, h.Format == ZHEX ? out.Hex(h.Type, h.Position()) : out.Bin(h.Type, h.Position()));
   FUZZ_CHECK(back.headers.size() == 1);
   FUZZ_CHECK(back.headers[0].Type == h.Type && back.headers[0].P == h.P);
 }
 
 void CheckBlockRoundTrip(const std::string& data, std::uint8_t frameEnd, bool escapeControls) {
-  Wire wire;
-  TZModemFraming out(wire);
-  out.SetEscapeControls(escapeControls);
-  out.SendDataBlock(reinterpret_cast<const std::uint8_t*>(data.data()), int(data.size()), frameEnd, true);
+  FrameBuilder out;
+  out.framing.SetEscapeControls(escapeControls);
   Recorder back(escapeControls);
   back.expectData = true;
-  FeedAll(back, wire.bytes);
+  FeedAll(back, out.Block(QByteArray(data.data(), qsizetype(data.size())), frameEnd));
   FUZZ_CHECK(back.blocks.size() == 1 && back.headers.empty());
   FUZZ_CHECK(back.blocks[0] == data && back.blockEnds[0] == frameEnd);
 }

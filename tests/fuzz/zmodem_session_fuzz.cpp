@@ -8,8 +8,8 @@
 // log line and error message is printable text.
 #include "fuzzcheck.h"
 
-#include "../support/recordinglog.h"
 #include "qx/qxzmodem.h"
+#include "support/recordinglog.h"
 
 #include <QCoreApplication>
 #include <QDir>
