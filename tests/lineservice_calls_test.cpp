@@ -11,68 +11,6 @@
 
 namespace {
 
-// Answers each call offered to `line` at ring `answerAt`, deallocating the offerings before it.
-struct Answerer {
-  Answerer(TapiLibrary& tapi, LineRecorder& recorder, int answerAt) {
-    recorder.onEvent = [&tapi, this, answerAt](const LineEvent& e) {
-      if (e.message != LINE_CALLSTATE || e.p1 != LINECALLSTATE_OFFERING) return;
-      offered.push_back(e.device);
-      LINECALLINFO* info = reinterpret_cast<LINECALLINFO*>(infoBuffer.data());
-      info->dwTotalSize = DWORD(infoBuffer.size());
-      if (tapi.lineGetCallInfo(e.device, info) == 0) {
-        callerId = QByteArray(infoBuffer.constData() + info->dwCallerIDOffset, int(info->dwCallerIDSize));
-        callerName = QByteArray(infoBuffer.constData() + info->dwCallerIDNameOffset, int(info->dwCallerIDNameSize));
-        calledId = QByteArray(infoBuffer.constData() + info->dwCalledIDOffset, int(info->dwCalledIDSize));
-      }
-      if (int(offered.size()) < answerAt) {
-        EXPECT_EQ(tapi.lineDeallocateCall(e.device), 0);
-        return;
-      }
-      answered = e.device;
-      answerRequest = tapi.lineAnswer(e.device, nullptr, 0);
-    };
-  }
-  std::vector<HCALL> offered;
-  HCALL answered = 0;
-  LONG answerRequest = 0;
-  QByteArray infoBuffer = QByteArray(2392, '\0');
-  QByteArray callerId, callerName, calledId;
-};
-
-// Every byte of `data` written to `handle`, waiting for each write.
-bool WriteAll(HANDLE handle, const QByteArray& data) {
-  for (int at = 0; at < data.size();) {
-    Overlapped write;
-    DWORD done = 0;
-    const int chunk = std::min<int>(data.size() - at, 8192);
-    if (!WriteFile(handle, data.constData() + at, DWORD(chunk), &done, &write)) {
-      const long n = Finish(handle, &write, 30000);
-      if (n <= 0) return false;
-      done = DWORD(n);
-    }
-    at += int(done);
-  }
-  return true;
-}
-
-QByteArray ReadCount(HANDLE handle, int count) {
-  SetTimeouts(handle, 0xFFFFFFFF, 0xFFFFFFFF, 200);
-  QByteArray data;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  std::vector<char> buffer(16384);
-  while (data.size() < count && std::chrono::steady_clock::now() < deadline) {
-    Overlapped read;
-    DWORD got = 0;
-    if (!ReadFile(handle, buffer.data(), DWORD(buffer.size()), &got, &read)) {
-      const long n = Finish(handle, &read);
-      if (n < 0) break;
-      got = DWORD(n);
-    }
-    data.append(buffer.data(), int(got));
-  }
-  return data;
-}
-
 DWORD Lines(HANDLE handle) {
   DWORD lines = 0;
   GetCommModemStatus(handle, &lines);

@@ -659,6 +659,75 @@ TEST_F(PtyDevices, HangUpOfTheMasterEndsTheTty) {
   EXPECT_TRUE(CloseHandle(tty));
 }
 
+// DuplicateHandle: two handles on one open port. Each handle's requests are its own: cancelling
+// or closing one never touches the other's, and the port stays held until the last handle goes.
+TEST_F(PtyDevices, DuplicatesShareThePortAndEachEndsOnlyItsOwnRequests) {
+  const HANDLE first = OpenTtyDevice(path.c_str());
+  ASSERT_NE(first, INVALID_HANDLE_VALUE);
+  HANDLE second = 0;
+  ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), first, GetCurrentProcess(), &second, 0, FALSE,
+                              DUPLICATE_SAME_ACCESS));
+  ASSERT_NE(second, first);
+  SetTimeouts(first, 0, 0, 0);
+  ASSERT_TRUE(SetCommMask(second, EV_RXCHAR));
+  std::string seen;
+  ASSERT_TRUE(platform::WatchCommInput(second, [&](const BYTE* data, std::size_t count) {
+    seen.append(reinterpret_cast<const char*>(data), count);
+  }));
+
+  Overlapped readFirst, readSecond, wait;
+  char a[4], b[4];
+  DWORD mask = 0;
+  ASSERT_FALSE(ReadFile(first, a, 4, nullptr, &readFirst));
+  ASSERT_FALSE(ReadFile(second, b, 1, nullptr, &readSecond));
+  ASSERT_FALSE(WaitCommEvent(second, &mask, &wait));
+  ASSERT_TRUE(CancelIo(first));
+  EXPECT_EQ(Finish(first, &readFirst), -1);
+  EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+  EXPECT_FALSE(readSecond.Signalled()) << "cancelling one handle leaves the other's requests alone";
+  EXPECT_FALSE(CancelIoEx(first, &readSecond)) << "a record is cancelled only through its own handle";
+  EXPECT_EQ(GetLastError(), ERROR_NOT_FOUND);
+
+  // Closing the first handle ends its pending read; the port and the second handle's requests go on.
+  readFirst.Reset();
+  ASSERT_FALSE(ReadFile(first, a, 4, nullptr, &readFirst));
+  ASSERT_TRUE(CloseHandle(first));
+  EXPECT_TRUE(readFirst.Signalled(1000));
+  EXPECT_EQ(std::atomic_ref<ULONG_PTR>(readFirst.record.Internal).load(), ULONG_PTR(ERROR_OPERATION_ABORTED));
+  EXPECT_EQ(OpenTtyDevice(path.c_str()), INVALID_HANDLE_VALUE) << "the port is still held";
+  ASSERT_EQ(::write(master, "xy", 2), 2);
+  EXPECT_EQ(Finish(second, &readSecond), 1);
+  EXPECT_EQ(b[0], 'x');
+  EXPECT_GE(Finish(second, &wait), 0);
+  EXPECT_EQ(mask, DWORD(EV_RXCHAR));
+  ASSERT_TRUE(platform::WatchCommInput(second, nullptr));  // ends the watch under the device's lock
+  EXPECT_EQ(seen, "xy") << "the watcher sees every byte as it arrives, read or not";
+  EXPECT_EQ(InQueue(second), 1u) << "watching takes nothing";
+
+  // The last handle releases the port.
+  ASSERT_TRUE(CloseHandle(second));
+  const HANDLE again = OpenTtyDevice(path.c_str());
+  EXPECT_NE(again, INVALID_HANDLE_VALUE);
+  CloseHandle(again);
+}
+
+TEST(CommHandles, DuplicateHandleRules) {
+  const HANDLE event = CreateEvent(nullptr, TRUE, FALSE, nullptr);
+  HANDLE copy = 0;
+  EXPECT_FALSE(DuplicateHandle(0x1234, event, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE) << "only this process's handles";
+  EXPECT_FALSE(DuplicateHandle(GetCurrentProcess(), 0x1234, GetCurrentProcess(), &copy, 0, FALSE, 0));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  // Moving a handle: the copy works, the source is gone, the object lives on.
+  ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &copy, 0, FALSE,
+                              DUPLICATE_SAME_ACCESS | DUPLICATE_CLOSE_SOURCE));
+  EXPECT_FALSE(SetEvent(event));
+  EXPECT_TRUE(SetEvent(copy));
+  EXPECT_EQ(WaitForSingleObject(copy, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(CloseHandle(copy));
+  EXPECT_FALSE(CloseHandle(copy));
+}
+
 TEST(CommHandles, NoHandleLeaksAcrossDevices) {
   const auto before = platform::OpenHandleCount();
   int fds[2];

@@ -3,7 +3,7 @@
 #include "platform/virtuallink.h"
 #include "platform/winapi.h"
 #include "qx/qxcomm.h"
-#include "support/commio.h"
+#include "support/commdata.h"
 #include "support/messagerecorder.h"
 #include "support/qtwait.h"
 #include "support/recordinglog.h"
@@ -20,15 +20,6 @@
 #include <unistd.h>
 
 namespace {
-
-// The far end: writes all bytes, waiting for the write to complete.
-bool WriteAll(HANDLE handle, const QByteArray& bytes) {
-  Overlapped overlapped;
-  DWORD written = 0;
-  if (WriteFile(handle, bytes.constData(), DWORD(bytes.size()), &written, &overlapped))
-    return written == DWORD(bytes.size());
-  return GetLastError() == ERROR_IO_PENDING && Finish(handle, &overlapped) == long(bytes.size());
-}
 
 // The far end: reads exactly count bytes once they have arrived (events run meanwhile); empty
 // when they do not arrive in time.

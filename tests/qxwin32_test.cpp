@@ -32,8 +32,8 @@ public:
   std::atomic<OVERLAPPED*> pending{nullptr};  // published to the thread that completes it
   std::atomic<int> requests{0};
 
-  BOOL Write(const void*, DWORD count, DWORD* done, OVERLAPPED* overlapped) override { return Request(count, done, overlapped); }
-  BOOL Read(void*, DWORD count, DWORD* done, OVERLAPPED* overlapped) override { return Request(count, done, overlapped); }
+  BOOL Write(HANDLE, const void*, DWORD count, DWORD* done, OVERLAPPED* overlapped) override { return Request(count, done, overlapped); }
+  BOOL Read(HANDLE, void*, DWORD count, DWORD* done, OVERLAPPED* overlapped) override { return Request(count, done, overlapped); }
 
   // Ends the pending request as a device would: result in the record, then its event.
   void Complete(DWORD error, DWORD transferred) {

@@ -93,8 +93,10 @@ LONG Service::MakeCall(Line& line, const std::string& number, DWORD mediaMode, H
   const DWORD request = NextRequest();
   Reply(line, request, 0);
 
-  // The number must be a virtual modem's: first those this process knows, then the store now.
-  auto known = std::find_if(m_Devices.begin(), m_Devices.end(), [&](const Device& d) { return d.modem.number == number; });
+  // The number must be a virtual modem's (first those this process knows, then the store now), or
+  // one that something waits on (an AT modem emulator).
+  auto known = std::find_if(m_Devices.begin(), m_Devices.end(),
+                            [&](const Device& d) { return d.modem.IsVirtual() && d.modem.number == number; });
   std::string calledName = known != m_Devices.end() ? known->modem.friendlyName : std::string();
   bool exists = known != m_Devices.end();
   if (!exists) {
@@ -108,7 +110,8 @@ LONG Service::MakeCall(Line& line, const std::string& number, DWORD mediaMode, H
         break;
       }
   }
-  if (!exists) {
+  const int fd = ConnectToNumber(number);
+  if (!exists && fd < 0) {
     PutOnHook(*call, false);
     Disconnected(*call, LINEDISCONNECTMODE_BADADDRESS);
     return request;
@@ -122,7 +125,6 @@ LONG Service::MakeCall(Line& line, const std::string& number, DWORD mediaMode, H
       Disconnected(*call, LINEDISCONNECTMODE_NOANSWER);
     });
   }
-  const int fd = ConnectToNumber(number);
   if (fd < 0) {  // nobody waits on the number: it rings until the set-up time-out
     SetCallState(*call, LINECALLSTATE_RINGBACK);
     return request;
@@ -247,6 +249,10 @@ void Service::Ring(const std::shared_ptr<Call>& call) {
   UpdateModemLines(call->device);
   call->ringOffTimer = m_Exchange->AddTimer(m_Cadence.on, [this, call] { RingOff(call); });
   call->timer = m_Exchange->AddTimer(m_Cadence.on + m_Cadence.off, [this, call] { Ring(call); });
+  Offer(call);
+}
+
+void Service::Offer(const std::shared_ptr<Call>& call) {
   Line* line = FindLine(call->line);
   if (!line) return;
   if (!call->handle) {
@@ -271,6 +277,10 @@ LONG Service::Answer(Call& call) {
   const Line* line = FindLine(call.line);
   const DWORD request = NextRequest();
   Reply(*line, request, 0);
+  if (m_Devices[call.device].IsAt()) {
+    AnswerAt(call);
+    return request;
+  }
   m_Exchange->CancelTimer(call.timer);
   m_Exchange->CancelTimer(call.ringOffTimer);
   call.timer = call.ringOffTimer = 0;
@@ -283,15 +293,13 @@ LONG Service::Answer(Call& call) {
   return request;
 }
 
-void Service::Connected(Call& call, DWORD rate) {
+void Service::Connected(Call& call, DWORD rate, DWORD options) {
   m_Exchange->CancelTimer(call.timer);
   call.timer = 0;
   call.rate = rate;
   Device& device = m_Devices[call.device];
   device.negotiatedRate = rate;
-  device.negotiatedOptions = device.config.modemSettings.dwPreferredModemOptions &
-                             (MDM_COMPRESSION | MDM_ERROR_CONTROL | MDM_FORCED_EC | MDM_FLOWCONTROL_HARD |
-                              MDM_FLOWCONTROL_SOFT);
+  device.negotiatedOptions = options;
   SetCallState(call, LINECALLSTATE_CONNECTED);
   PostCallInfo(call, LINECALLINFOSTATE_RATE);
   UpdateModemLines(call.device);
@@ -334,13 +342,13 @@ void Service::OnFrame(const std::shared_ptr<Call>& call, Frame&& frame) {
     case FrameType::Answer: {
       const auto rate = DecodeNumber(frame.payload);
       if (!outgoing || !rate) break;
-      Connected(*call, *rate);
+      Connected(*call, *rate, PreferredOptions(m_Devices[call->device].config));
       call->connection->Send(FrameType::Connect);
       return;
     }
     case FrameType::Connect:
       if (outgoing || !call->answering) break;
-      Connected(*call, call->rate);
+      Connected(*call, call->rate, PreferredOptions(m_Devices[call->device].config));
       return;
     case FrameType::Digits: {
       const auto digits = DecodeDigits(frame.payload);
@@ -383,6 +391,10 @@ LONG Service::Drop(Call& call) {
   const Line* line = FindLine(call.line);
   const DWORD request = NextRequest();
   Reply(*line, request, 0);
+  if (m_Devices[call.device].IsAt()) {  // IDLE once the modem is back in command state
+    DropAt(call);
+    return request;
+  }
   PutOnHook(call, true);
   SetCallState(call, LINECALLSTATE_IDLE);
   return request;
@@ -398,7 +410,9 @@ void Service::Deallocate(HCALL handle) {
   // An unanswered offering waits for its next ring; any other call ends with its handle.
   const bool offering = call->direction == CallDirection::Incoming && call->state == LINECALLSTATE_OFFERING &&
                         !call->answering;
-  if (!offering) PutOnHook(*call, true);
+  if (offering) return;
+  if (m_Devices[call->device].IsAt()) EndAtCall(*call);
+  else PutOnHook(*call, true);
 }
 
 LONG Service::GenerateDigits(Call& call, DWORD mode, const std::string& digits) {

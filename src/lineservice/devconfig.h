@@ -31,5 +31,10 @@ std::optional<DEVCFG> ParseDevConfig(const void* block, std::size_t size, std::s
 // The settings of the block that the exchange uses.
 inline DWORD MaxRate(const DEVCFG& config) { return config.dcb.BaudRate; }
 inline DWORD CallSetupFailSeconds(const DEVCFG& config) { return config.modemSettings.dwCallSetupFailTimer; }
+// The options a virtual modem's call runs with: those preferred, as far as a call has them.
+inline DWORD PreferredOptions(const DEVCFG& config) {
+  return config.modemSettings.dwPreferredModemOptions &
+         (MDM_COMPRESSION | MDM_ERROR_CONTROL | MDM_FORCED_EC | MDM_FLOWCONTROL_HARD | MDM_FLOWCONTROL_SOFT);
+}
 
 }  // namespace lineservice

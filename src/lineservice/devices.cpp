@@ -10,10 +10,13 @@ namespace lineservice {
 namespace {
 
 constexpr char kProviderInfo[] = "qxComm virtual modem";
+constexpr char kAtProviderInfo[] = "qxComm AT modem";
 // The device classes lineGetID answers, as LINEDEVCAPS lists them: each zero-terminated, then an
 // empty one.
 constexpr char kDeviceClasses[] =
     "tapi/line\0comm\0comm/datamodem\0comm/datamodem/portname\0wave/in\0wave/out\0wave/in/out\0";
+// An AT modem's: no wave devices (its calls are data calls).
+constexpr char kAtDeviceClasses[] = "tapi/line\0comm\0comm/datamodem\0comm/datamodem/portname\0";
 
 std::string Dwords(std::initializer_list<DWORD> values) {
   std::string bytes;
@@ -34,10 +37,13 @@ LONG WriteVarString(VarStruct& out, DWORD format) {
 LONG Service::FillDevCaps(DWORD device, LINEDEVCAPS* caps) {
   const Device& d = m_Devices[device];
   VarStruct out(caps, sizeof(LINEDEVCAPS));
-  out.AddText(offsetof(LINEDEVCAPS, dwProviderInfoSize), offsetof(LINEDEVCAPS, dwProviderInfoOffset), kProviderInfo);
+  const bool at = d.IsAt();
+  out.AddText(offsetof(LINEDEVCAPS, dwProviderInfoSize), offsetof(LINEDEVCAPS, dwProviderInfoOffset),
+              at ? kAtProviderInfo : kProviderInfo);
   out.AddText(offsetof(LINEDEVCAPS, dwLineNameSize), offsetof(LINEDEVCAPS, dwLineNameOffset), d.modem.friendlyName);
   out.AddPart(offsetof(LINEDEVCAPS, dwDeviceClassesSize), offsetof(LINEDEVCAPS, dwDeviceClassesOffset),
-              std::string(kDeviceClasses, sizeof kDeviceClasses));
+              at ? std::string(kAtDeviceClasses, sizeof kAtDeviceClasses)
+                 : std::string(kDeviceClasses, sizeof kDeviceClasses));
   return out.Write([&](std::byte* base) {
     LINEDEVCAPS c{};
     c.dwPermanentLineID = device;
@@ -46,9 +52,9 @@ LONG Service::FillDevCaps(DWORD device, LINEDEVCAPS* caps) {
     c.dwNumAddresses = 1;
     c.dwBearerModes = kDeviceBearerModes;
     c.dwMaxRate = MaxRate(d.config);
-    c.dwMediaModes = kDeviceMediaModes;
-    c.dwGenerateDigitModes = LINEDIGITMODE_DTMF | LINEDIGITMODE_PULSE;
-    c.dwMonitorDigitModes = LINEDIGITMODE_DTMF | LINEDIGITMODE_PULSE;
+    c.dwMediaModes = at ? kAtMediaModes : kDeviceMediaModes;
+    c.dwGenerateDigitModes = at ? 0 : LINEDIGITMODE_DTMF | LINEDIGITMODE_PULSE;
+    c.dwMonitorDigitModes = at ? 0 : LINEDIGITMODE_DTMF | LINEDIGITMODE_PULSE;
     c.dwDevCapFlags = LINEDEVCAPFLAGS_CLOSEDROP;
     c.dwMaxNumActiveCalls = 1;
     c.dwAnswerMode = LINEANSWERMODE_NONE;
@@ -73,7 +79,7 @@ LONG Service::FillDeviceId(Line& line, const std::string& deviceClass, VARSTRING
     out.AddPart(size, offset, value);
     // A new handle only when the answer fits: the caller owns and closes it.
     if (out.Fits()) {
-      const HANDLE handle = AddTap(line);
+      const HANDLE handle = d.IsAt() ? AtCommHandle(line.device) : AddTap(line);
       if (handle == INVALID_HANDLE_VALUE) {
         Complain("lineGetID", "no comm handle is left for the line's data path");
         return LINEERR_RESOURCEUNAVAIL;
@@ -84,14 +90,14 @@ LONG Service::FillDeviceId(Line& line, const std::string& deviceClass, VARSTRING
     return WriteVarString(out, STRINGFORMAT_BINARY);
   }
   if (deviceClass == "comm/datamodem/portname" || deviceClass == "comm") {
-    out.AddText(size, offset, std::string(kVirtualPort) + ":" + d.modem.number);
+    out.AddText(size, offset, d.IsAt() ? d.modem.PortPath() : std::string(kVirtualPort) + ":" + d.modem.number);
     return WriteVarString(out, STRINGFORMAT_ASCII);
   }
   if (deviceClass == "tapi/line") {
     out.AddPart(size, offset, Dwords({line.device}));
     return WriteVarString(out, STRINGFORMAT_BINARY);
   }
-  if (deviceClass == "wave/in" || deviceClass == "wave/out" || deviceClass == "wave/in/out") {
+  if (!d.IsAt() && (deviceClass == "wave/in" || deviceClass == "wave/out" || deviceClass == "wave/in/out")) {
     out.AddPart(size, offset,
                 deviceClass == "wave/in"    ? Dwords({WaveIn(line.device)})
                 : deviceClass == "wave/out" ? Dwords({WaveOut(line.device)})

@@ -1,5 +1,6 @@
 #include "lineservice/exchange.h"
 
+#include "lineservice/atmodem.h"
 #include "lineservice/connection.h"
 #include "lineservice/datapath.h"
 #include "lineservice/listener.h"
@@ -53,6 +54,11 @@ void Exchange::Retire(std::shared_ptr<Tap> tap) {
   Wake();
 }
 
+void Exchange::Retire(std::shared_ptr<AtModem> modem) {
+  if (modem) m_Modems.push_back(std::move(modem));
+  Wake();
+}
+
 void Exchange::Wake() {
   const char byte = 1;
   [[maybe_unused]] const ssize_t n = ::write(m_WakeWrite, &byte, 1);
@@ -69,12 +75,15 @@ void Exchange::Stop() {
   // What is left is stopped and joined here; no new work arrives once the service stops.
   std::vector<std::shared_ptr<Connection>> connections;
   std::vector<std::shared_ptr<Tap>> taps;
+  std::vector<std::shared_ptr<AtModem>> modems;
   {
     std::lock_guard lock(ServiceLock());
     connections.swap(m_Connections);
     taps.swap(m_Taps);
+    modems.swap(m_Modems);
   }
   for (auto& tap : taps) tap->Stop();
+  modems.clear();  // each hangs up (bounded), closes its port and is joined
   for (auto& connection : connections) connection->Abort();
   connections.clear();
 }
@@ -95,6 +104,7 @@ void Exchange::Run() {
   for (;;) {
     std::vector<std::shared_ptr<Connection>> finishedConnections;
     std::vector<std::shared_ptr<Tap>> finishedTaps;
+    std::vector<std::shared_ptr<AtModem>> finishedModems;
     int timeout = -1;
     {
       std::lock_guard lock(ServiceLock());
@@ -106,7 +116,10 @@ void Exchange::Run() {
       finishedConnections.assign(std::make_move_iterator(split), std::make_move_iterator(m_Connections.end()));
       m_Connections.erase(split, m_Connections.end());
       finishedTaps.swap(m_Taps);
-      if (!m_Connections.empty()) timeout = kReapMs;
+      auto done = std::stable_partition(m_Modems.begin(), m_Modems.end(), [](const auto& m) { return !m->Finished(); });
+      finishedModems.assign(std::make_move_iterator(done), std::make_move_iterator(m_Modems.end()));
+      m_Modems.erase(done, m_Modems.end());
+      if (!m_Connections.empty() || !m_Modems.empty()) timeout = kReapMs;
       for (const auto& timer : m_Timers) {
         const auto ms = std::chrono::ceil<std::chrono::milliseconds>(timer.second.first - Clock::now()).count();
         const int wait = int(std::clamp<long long>(ms, 0, 60'000));
@@ -117,6 +130,7 @@ void Exchange::Run() {
     for (auto& tap : finishedTaps) tap->Stop();
     finishedTaps.clear();
     finishedConnections.clear();
+    finishedModems.clear();
 
     fds.assign(1, pollfd{m_WakeRead, POLLIN, 0});
     for (const auto& listener : listeners) fds.push_back(pollfd{listener->Fd(), POLLIN, 0});

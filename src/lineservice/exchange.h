@@ -1,5 +1,6 @@
 // The exchange thread of the service: it accepts callers on the listening sockets, runs the timers
-// of the call flows (rings, set-up time-outs) and joins what has finished (connections, taps).
+// of the call flows (rings, set-up time-outs) and joins what has finished (connections, taps, AT
+// modems that have closed their ports).
 // Timer actions and accepted callers are handed to the service with the service lock held.
 #pragma once
 
@@ -13,6 +14,7 @@
 
 namespace lineservice {
 
+class AtModem;
 class Listener;
 class Connection;
 class Tap;
@@ -40,6 +42,8 @@ public:
   // Finished or stopping objects whose threads are joined here, outside the lock.
   void Retire(std::shared_ptr<Connection> connection);
   void Retire(std::shared_ptr<Tap> tap);
+  // Asked to stop already; joined once it has hung up and closed its port.
+  void Retire(std::shared_ptr<AtModem> modem);
   // Something the thread watches changed.
   void Wake();
 
@@ -58,6 +62,7 @@ private:
   std::map<TimerId, std::pair<Clock::time_point, std::function<void()>>> m_Timers;
   std::vector<std::shared_ptr<Connection>> m_Connections;
   std::vector<std::shared_ptr<Tap>> m_Taps;
+  std::vector<std::shared_ptr<AtModem>> m_Modems;
   std::thread m_Thread;
 };
 

@@ -1,4 +1,5 @@
 // Exported functions on calls: placing, answering, dropping, digits, parameters.
+#include "lineservice/atsettings.h"
 #include "lineservice/datapath.h"
 #include "lineservice/lineapi.h"
 
@@ -55,8 +56,14 @@ LONG lineMakeCall(HLINE hLine, HCALL* lphCall, const char* lpszDestAddress, DWOR
     if (p.dwAddressMode == LINEADDRESSMODE_ADDRESSID && p.dwAddressID != 0) return LINEERR_INVALADDRESSID;
   }
   if (!lpszDestAddress || !*lpszDestAddress) {
-    Complain("lineMakeCall", "a virtual modem needs a number to dial");
+    Complain("lineMakeCall", "a modem needs a number to dial");
     return LINEERR_INVALADDRESS;
+  }
+  if (s.service->FindDevice(line->device)->IsAt()) {
+    if (mediaMode != LINEMEDIAMODE_DATAMODEM) return LINEERR_INVALMEDIAMODE;
+    const std::optional<DialString> dial = ModemDialString(lpszDestAddress, false);
+    if (!dial) return LINEERR_INVALADDRESS;
+    return s.service->MakeAtCall(*line, *dial, lphCall);
   }
   const std::optional<std::string> number = DialedNumber(lpszDestAddress);
   if (!number) return LINEERR_INVALADDRESS;
@@ -135,6 +142,7 @@ LONG lineGenerateDigits(HCALL hCall, DWORD dwDigitMode, const char* lpszDigits, 
   if (const LONG r = FindCall(s, hCall, call)) return r;
   if (dwDigitMode != LINEDIGITMODE_PULSE && dwDigitMode != LINEDIGITMODE_DTMF) return LINEERR_INVALDIGITMODE;
   if (call->state != LINECALLSTATE_CONNECTED || call->onHook) return LINEERR_INVALCALLSTATE;
+  if (s.service->FindDevice(call->device)->IsAt()) return LINEERR_OPERATIONUNAVAIL;  // the port carries data only
   if (!lpszDigits) return 0;  // cancels a generation in progress: digits go out at once, none is
   if (!ValidDigits(lpszDigits, dwDigitMode)) return LINEERR_INVALDIGITS;
   return s.service->GenerateDigits(*call, dwDigitMode, lpszDigits);

@@ -81,9 +81,13 @@ LONG lineGetCallInfo(HCALL hCall, LINECALLINFO* lpCallInfo) {
     StoreDword(base, offsetof(LINECALLINFO, dwCallStates), kCallStates);
     StoreDword(base, offsetof(LINECALLINFO, dwMonitorDigitModes), c.monitorDigitModes);
     StoreDword(base, offsetof(LINECALLINFO, dwOrigin),
-               c.direction == CallDirection::Outgoing ? LINECALLORIGIN_OUTBOUND : LINECALLORIGIN_INTERNAL);
+               c.direction == CallDirection::Outgoing                  ? LINECALLORIGIN_OUTBOUND
+               : s.service->FindDevice(c.device)->IsAt() ? LINECALLORIGIN_EXTERNAL
+                                                         : LINECALLORIGIN_INTERNAL);
     StoreDword(base, offsetof(LINECALLINFO, dwNumOwners), 1);
-    StoreDword(base, offsetof(LINECALLINFO, dwCallerIDFlags), PartyFlags(c.callerNumber, c.callerName));
+    const DWORD callerFlags = PartyFlags(c.callerNumber, c.callerName);
+    StoreDword(base, offsetof(LINECALLINFO, dwCallerIDFlags),
+               c.callerFlags ? (callerFlags & ~LINECALLPARTYID_UNKNOWN) | c.callerFlags : callerFlags);
     StoreDword(base, offsetof(LINECALLINFO, dwCalledIDFlags), PartyFlags(c.calledNumber, c.calledName));
   });
 }

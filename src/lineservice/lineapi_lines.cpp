@@ -1,4 +1,5 @@
 // Exported functions on usage handles, devices and lines.
+#include "lineservice/atmodem.h"
 #include "lineservice/lineapi.h"
 #include "lineservice/varstruct.h"
 
@@ -67,8 +68,23 @@ LONG lineOpen(HLINEAPP hLineApp, DWORD dwDeviceID, HLINE* lphLine, DWORD dwAPIVe
   if (dwExtVersion != 0) return LINEERR_INCOMPATIBLEEXTVERSION;
   if (std::find(std::begin(kValidPrivileges), std::end(kValidPrivileges), dwPrivileges) == std::end(kValidPrivileges))
     return LINEERR_INVALPRIVSELECT;
-  if ((dwPrivileges & LINECALLPRIVILEGE_OWNER) && (dwMediaModes == 0 || (dwMediaModes & ~kDeviceMediaModes)))
+  const DWORD mediaModes = s.service->FindDevice(dwDeviceID)->IsAt() ? kAtMediaModes : kDeviceMediaModes;
+  if ((dwPrivileges & LINECALLPRIVILEGE_OWNER) && (dwMediaModes == 0 || (dwMediaModes & ~mediaModes)))
     return LINEERR_INVALMEDIAMODE;
+  // An owner line of an AT modem holds its port: opened and initialised first, without the lock.
+  if (const std::shared_ptr<AtModem> modem = s.service->ModemForLine(dwDeviceID, dwPrivileges)) {
+    s.lock.unlock();
+    std::string why;
+    const LONG opened = modem->AwaitOpened(why);
+    s.lock.lock();
+    s.service = Service::Current();
+    if (const LONG r = CheckAppDevice(s, hLineApp, dwDeviceID)) return r;
+    if (opened != 0) {
+      s.service->ReleaseModemIfUnused(dwDeviceID);
+      return opened;
+    }
+    if (s.service->FindDevice(dwDeviceID)->at != modem) return LINEERR_OPERATIONFAILED;  // lost meanwhile
+  }
   return s.service->OpenLine(hLineApp, dwDeviceID, dwCallbackInstance, dwPrivileges, dwMediaModes, lphLine);
 }
 

@@ -12,7 +12,7 @@ namespace lineservice {
 LONG Service::OpenLine(HLINEAPP app, DWORD device, DWORD_PTR instance, DWORD privileges, DWORD mediaModes,
                        HLINE* out) {
   Device& d = m_Devices[device];
-  if ((privileges & LINECALLPRIVILEGE_OWNER) && !d.listener) {
+  if ((privileges & LINECALLPRIVILEGE_OWNER) && !d.listener && !d.IsAt()) {
     Listener::Failure failure = Listener::Failure::None;
     std::string why;
     std::unique_ptr<Listener> listener = Listener::Open(d.modem.number, failure, why);
@@ -44,7 +44,10 @@ void Service::CloseLine(HLINE handle) {
     if (call->line == handle) handles.push_back(callHandle);
   for (HCALL callHandle : handles) Deallocate(callHandle);
   Device& d = m_Devices[device];
-  if (d.active && d.active->line == handle) PutOnHook(*d.active, false);  // a deallocated offering
+  if (d.active && d.active->line == handle) {  // a deallocated offering
+    if (d.IsAt()) EndAtCall(*d.active);
+    else PutOnHook(*d.active, false);
+  }
   for (auto& tap : line->taps) {
     tap->SetLines(0);
     m_Exchange->Retire(tap);
@@ -57,6 +60,7 @@ void Service::CloseLine(HLINE handle) {
     d.listener.reset();
     m_Exchange->Wake();
   }
+  if (d.IsAt()) ReleaseModemIfUnused(device);
 }
 
 HANDLE Service::AddTap(Line& line) {

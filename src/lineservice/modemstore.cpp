@@ -1,5 +1,7 @@
 #include "lineservice/modemstore.h"
 
+#include "lineservice/atsettings.h"
+
 #include "platform/winapi.h"
 
 #include <algorithm>
@@ -131,7 +133,18 @@ LONG ReadEntries(std::vector<ModemEntry>& modems) {
     entry.friendlyName = modem.Text(kFriendlyName);
     if (entry.friendlyName.empty()) continue;  // not a modem the lookup would find either
     entry.attachedTo = modem.Text(kAttachedTo);
+    entry.userInit = modem.Text(kUserInit);
     entry.number = modem.Text(kNumber);
+    if (entry.IsAtModem()) {
+      // The templates the driver key holds, by the names this service knows.
+      Key settings;
+      if (settings.Open(modem.Handle(), kSettingsKey, KEY_READ) == ERROR_SUCCESS)
+        for (const auto& [name, generic] : GenericTemplates()) {
+          DWORD type = 0;
+          if (const auto value = settings.Bytes(std::string(name).c_str(), &type); value && type == REG_SZ)
+            entry.settings.emplace_back(name, settings.Text(std::string(name).c_str()));
+        }
+    }
     entry.unpaced = modem.Number(kUnpaced).value_or(0) != 0;
     DWORD type = 0;
     const auto block = modem.Bytes(kDevConfig, &type);
@@ -159,7 +172,7 @@ bool ReadModems(std::vector<ModemEntry>& modems, std::string& error) {
 std::vector<ModemEntry> LineDevices(const std::vector<ModemEntry>& modems) {
   std::vector<ModemEntry> devices;
   for (const ModemEntry& modem : modems)
-    if (modem.IsVirtual() && ValidNumber(modem.number)) devices.push_back(modem);
+    if ((modem.IsVirtual() && ValidNumber(modem.number)) || modem.IsAtModem()) devices.push_back(modem);
   return devices;
 }
 
@@ -170,6 +183,19 @@ bool StoreDevConfig(const std::string& key, const std::string& block, std::strin
   if (r != ERROR_SUCCESS) error = StoreError("cannot store the configuration of modem " + key, r);
   return r == ERROR_SUCCESS;
 }
+
+namespace {
+
+// The next free modem subkey ("0003" after "0002").
+std::string NextModemKey(const std::vector<ModemEntry>& modems) {
+  unsigned next = 0;
+  for (const ModemEntry& modem : modems) next = std::max(next, unsigned(std::strtoul(modem.key.c_str(), nullptr, 10)) + 1);
+  char key[16];
+  std::snprintf(key, sizeof key, "%04u", next);
+  return key;
+}
+
+}  // namespace
 
 bool AddVirtualModem(const std::string& name, const std::string& number, std::string& error) {
   if (name.empty()) {
@@ -182,22 +208,48 @@ bool AddVirtualModem(const std::string& name, const std::string& number, std::st
   }
   std::vector<ModemEntry> modems;
   if (!ReadModems(modems, error)) return false;
-  unsigned next = 0;
-  for (const ModemEntry& modem : modems) {
+  for (const ModemEntry& modem : modems)
     if (modem.IsVirtual() && modem.number == number) {
       error = "number " + number + " belongs to \"" + modem.friendlyName + "\" already";
       return false;
     }
-    next = std::max(next, unsigned(std::strtoul(modem.key.c_str(), nullptr, 10)) + 1);
+  return WriteModem(NextModemKey(modems), name, number, error);
+}
+
+
+bool AddAtModem(const std::string& name, const std::string& port, const std::string& userInit, std::string& error) {
+  if (name.empty() || port.empty()) {
+    error = "a modem needs a name and a port";
+    return false;
   }
-  char key[16];
-  std::snprintf(key, sizeof key, "%04u", next);
-  return WriteModem(key, name, number, error);
+  std::vector<ModemEntry> modems;
+  if (!ReadModems(modems, error)) return false;
+  for (const ModemEntry& modem : modems)
+    if (modem.IsAtModem() && modem.attachedTo == port) {
+      error = "\"" + modem.friendlyName + "\" is on " + port + " already";
+      return false;
+    }
+  const std::string key = NextModemKey(modems);
+  Key modem, settings;
+  LONG r = modem.Create(HKEY_LOCAL_MACHINE, std::string(kModemClassKey) + "\\" + key);
+  if (r == ERROR_SUCCESS) r = modem.SetText(kFriendlyName, name);
+  if (r == ERROR_SUCCESS) r = modem.SetText(kAttachedTo, port);
+  if (r == ERROR_SUCCESS) r = modem.SetText(kUserInit, userInit);
+  if (r == ERROR_SUCCESS) r = settings.Create(modem.Handle(), kSettingsKey);
+  for (const auto& [templateName, value] : GenericTemplates())
+    if (r == ERROR_SUCCESS) r = settings.SetText(std::string(templateName).c_str(), std::string(value));
+  if (r != ERROR_SUCCESS) error = StoreError("cannot write modem " + key, r);
+  return r == ERROR_SUCCESS;
 }
 
 bool RemoveModem(const std::string& key, std::string& error) {
   Key modemClass;
   LONG r = modemClass.Open(HKEY_LOCAL_MACHINE, kModemClassKey, KEY_READ | KEY_WRITE);
+  if (r == ERROR_SUCCESS) {
+    const std::string settings = key + "\\" + kSettingsKey;
+    const LONG gone = RegDeleteKeyA(modemClass.Handle(), settings.c_str());
+    if (gone != ERROR_SUCCESS && gone != ERROR_FILE_NOT_FOUND) r = gone;
+  }
   if (r == ERROR_SUCCESS) r = RegDeleteKeyA(modemClass.Handle(), key.c_str());
   if (r != ERROR_SUCCESS) error = StoreError("cannot remove modem " + key, r);
   return r == ERROR_SUCCESS;

@@ -1,9 +1,11 @@
 #include "lineservice/service.h"
 
+#include "lineservice/atmodem.h"
 #include "lineservice/connection.h"
 #include "lineservice/datapath.h"
 #include "lineservice/listener.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -42,7 +44,7 @@ LONG Service::Initialize(LINECALLBACK callback, HLINEAPP* app, DWORD* numDevices
 
   std::lock_guard lock(g_Lock);
   const bool fresh = !g_Service;
-  if (fresh || g_Service->m_Lines.empty()) {
+  if (fresh || (g_Service->m_Lines.empty() && !g_Service->ModemsRunning())) {
     if (!loaded) {
       CallbackReceiver::Dispose(receiver);
       Complain("lineInitialize", why);
@@ -97,6 +99,7 @@ void Service::Start() {
 
 void Service::BeginStop() {
   m_Stopping = true;
+  for (DWORD device = 0; device < m_Devices.size(); ++device) RetireModem(device);
   m_TapAdded.notify_all();
   for (auto& connection : m_Connections) connection->Close();
 }
@@ -141,6 +144,10 @@ void Service::SetDevices(const std::vector<ModemEntry>& modems) {
 }
 
 DWORD Service::NewHandle() { return m_NextHandle++; }
+
+bool Service::ModemsRunning() const {
+  return std::any_of(m_Devices.begin(), m_Devices.end(), [](const Device& d) { return d.at != nullptr; });
+}
 
 DWORD Service::NextRequest() {
   m_NextRequest = m_NextRequest >= 0x7FFFFFFF ? 1 : m_NextRequest + 1;

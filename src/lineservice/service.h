@@ -7,6 +7,7 @@
 #pragma once
 
 #include "lineservice/callbacks.h"
+#include "lineservice/callerid.h"
 #include "lineservice/devconfig.h"
 #include "lineservice/exchange.h"
 #include "lineservice/modemstore.h"
@@ -24,9 +25,12 @@
 
 namespace lineservice {
 
+class AtModem;
 class Connection;
 class Listener;
 class Tap;
+struct AtResult;
+struct DialString;
 
 // The service lock: every member of Service is used with it held.
 std::mutex& ServiceLock();
@@ -38,6 +42,7 @@ void Complain(const char* function, const std::string& why);
 constexpr DWORD kLowestVersion = TAPI_VERSION1_4;
 constexpr DWORD kHighestVersion = TAPI_VERSION3_0;
 constexpr DWORD kDeviceMediaModes = LINEMEDIAMODE_DATAMODEM | LINEMEDIAMODE_AUTOMATEDVOICE;
+constexpr DWORD kAtMediaModes = LINEMEDIAMODE_DATAMODEM;
 constexpr DWORD kDeviceBearerModes = LINEBEARERMODE_VOICE | LINEBEARERMODE_PASSTHROUGH;
 
 struct App {
@@ -58,7 +63,7 @@ struct Line {
 
 enum class CallDirection { Outgoing, Incoming };
 
-// One call of a virtual modem, from dialing or the first ring until the app deallocates it.
+// One call of a modem, from dialing or the first ring until the app deallocates it.
 struct Call {
   DWORD id = 0;
   CallDirection direction = CallDirection::Outgoing;
@@ -83,17 +88,26 @@ struct Call {
   Exchange::TimerId ringOffTimer = 0;  // end of a ring's on-time
   bool answering = false;              // lineAnswer sent the answer; CONNECTED comes with the caller's reply
   bool onHook = false;                 // the modem has left the call: nothing more happens on it
+  // AT modems.
+  DWORD pendingRequest = 0;  // the lineMakeCall whose LINE_REPLY waits for the modem to dial
+  bool hangingUp = false;    // the modem was asked to hang up; IDLE follows its answer
+  CallerId callerId;         // what the modem's caller-ID lines told
+  DWORD callerFlags = 0;     // LINECALLPARTYID_BLOCKED or _OUTOFAREA from them (0: from the texts)
 };
 
-// A line device: a virtual modem of the store and what this process does with it.
+// A line device: a modem of the store and what this process does with it.
 struct Device {
   ModemEntry modem;
   DEVCFG config{};
+  std::shared_ptr<AtModem> at;         // an AT modem's worker while its port is held
+  Exchange::TimerId ringOut = 0;       // an AT modem's incoming call ends when its RINGs stop
   std::shared_ptr<Listener> listener;  // while an owner line waits for calls
   std::shared_ptr<Call> active;        // the call the modem is in
   bool ringOn = false;
   DWORD negotiatedRate = 0;     // of the last connected call
   DWORD negotiatedOptions = 0;
+
+  bool IsAt() const { return modem.IsAtModem(); }
 };
 
 class Service {
@@ -112,8 +126,15 @@ public:
   Device* FindDevice(DWORD id) { return id < m_Devices.size() ? &m_Devices[id] : nullptr; }
   DWORD DeviceCount() const { return DWORD(m_Devices.size()); }
   bool Stopping() const { return m_Stopping; }
+  // An AT modem runs: the device list stays as it is.
+  bool ModemsRunning() const;
 
   // Lines.
+  // The AT modem an owner line of `device` needs, started if it is not running: the caller waits
+  // for it to open (without the lock) before OpenLine. Null when the line needs no port.
+  std::shared_ptr<AtModem> ModemForLine(DWORD device, DWORD privileges);
+  // After a failed open: the modem goes unless something else uses it.
+  void ReleaseModemIfUnused(DWORD device);
   LONG OpenLine(HLINEAPP app, DWORD device, DWORD_PTR instance, DWORD privileges, DWORD mediaModes, HLINE* line);
   void CloseLine(HLINE line);
   // A new tap on the line's data path; its caller handle, or INVALID_HANDLE_VALUE.
@@ -129,6 +150,7 @@ public:
 
   // Calls (calls.cpp). Each asynchronous request returns its positive identifier.
   LONG MakeCall(Line& line, const std::string& number, DWORD mediaMode, HCALL* call);
+  LONG MakeAtCall(Line& line, const DialString& dial, HCALL* call);
   LONG Answer(Call& call);
   LONG Drop(Call& call);
   void Deallocate(HCALL handle);
@@ -155,8 +177,10 @@ private:
   void PostCallInfo(Call& call, DWORD states);
   HCALL AllocateHandle(const std::shared_ptr<Call>& call);
   void Ring(const std::shared_ptr<Call>& call);
+  // The line's side of a ring: the offering (a new handle for a deallocated one) and RINGING.
+  void Offer(const std::shared_ptr<Call>& call);
   void RingOff(const std::shared_ptr<Call>& call);
-  void Connected(Call& call, DWORD rate);
+  void Connected(Call& call, DWORD rate, DWORD options);
   // The modem leaves the call: timers stop, the far end is told (with HANGUP when `hangUp`).
   void PutOnHook(Call& call, bool hangUp);
   void Disconnected(Call& call, DWORD mode);
@@ -173,6 +197,30 @@ private:
   void UpdateModemLines(DWORD device);
   // What a tap sends: to the far end of the device's connected call.
   bool SendFromTap(DWORD device, const char* data, std::size_t count, const std::atomic<bool>& cancel);
+
+  // AT modems (atcalls.cpp).
+  std::shared_ptr<AtModem> StartModem(DWORD device);
+  void RetireModem(DWORD device);
+  bool HasOwnerLine(DWORD device) const;
+  // The device whose running modem is `modem`, or null (a modem retired meanwhile).
+  Device* DeviceOf(const AtModem& modem, DWORD* id = nullptr);
+  void AnswerAt(Call& call);
+  void DropAt(Call& call);
+  // The call leaves the modem: hung up where needed, then the modem is free.
+  void EndAtCall(Call& call);
+  void FinishAtCall(Device& device, DWORD id);
+  void RingAt(DWORD device);
+  // A comm handle for lineGetID: the port itself while a call is connected, else a dead line.
+  HANDLE AtCommHandle(DWORD device);
+  void OnModemOpened(AtModem& modem, LONG result, const std::string& why);
+  void OnModemRing(AtModem& modem);
+  void OnModemCallerId(AtModem& modem, const CallerIdLine& line);
+  void OnModemDialed(AtModem& modem, LONG result);
+  void OnModemRingback(AtModem& modem);
+  void OnModemConnected(AtModem& modem, const AtResult& connect);
+  void OnModemEnded(AtModem& modem, DWORD mode);
+  void OnModemHungUp(AtModem& modem, bool confirmed);
+  void OnModemLost(AtModem& modem, const std::string& why);
 
   std::map<HLINEAPP, App> m_Apps;
   std::map<HLINE, Line> m_Lines;

@@ -28,6 +28,10 @@ namespace platform {
 
 HANDLE OpenTtyDevice(const char* path) { return Register(TtyDevice::Open(path)); }
 
+BOOL WatchCommInput(HANDLE handle, InputWatcher watcher) {
+  return OnComm(handle, [&](auto& device) { return device.SetInputWatcher(std::move(watcher)); });
+}
+
 HANDLE CreateFdDevice(int readFd, int writeFd, bool ownFds) {
   if (readFd < 0 || writeFd < 0) {
     if (ownFds) {
@@ -91,5 +95,5 @@ BOOL SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue) {
 }
 
 BOOL WaitCommEvent(HANDLE file, DWORD* mask, OVERLAPPED* overlapped) {
-  return OnComm(file, [&](auto& device) { return device.WaitCommEvent(mask, overlapped); });
+  return OnComm(file, [&](auto& device) { return device.WaitCommEvent(file, mask, overlapped); });
 }

@@ -198,7 +198,7 @@ BOOL CommDevice::Outcome(std::unique_lock<std::mutex>& lock, std::uint64_t id, O
 
 // ---- reading ----------------------------------------------------------------------------------
 
-BOOL CommDevice::Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* overlapped) {
+BOOL CommDevice::Read(HANDLE via, void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* overlapped) {
   if (read) *read = 0;
   std::unique_lock lock(*m_Lock);
   if (m_Closed) return Fail(ERROR_INVALID_HANDLE);
@@ -211,6 +211,7 @@ BOOL CommDevice::Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* overl
   const auto now = Clock::now();
   ReadRequest request;
   request.id = m_NextId++;
+  request.via = via;
   request.overlapped = record;
   request.event = std::move(event);
   request.buffer = static_cast<BYTE*>(buffer);
@@ -262,6 +263,7 @@ std::size_t CommDevice::InputRoom() const {
 
 void CommDevice::Receive(const BYTE* data, std::size_t count, Clock::time_point now) {
   if (count == 0 || m_Closed) return;
+  if (m_InputWatcher) m_InputWatcher(data, count);
   const bool below80 = m_Input.size() * 5 < std::size_t(m_InQueueSize) * 4;
   m_Input.insert(m_Input.end(), data, data + count);
   DWORD events = EV_RXCHAR;
@@ -282,14 +284,20 @@ void CommDevice::CheckEndOfInput() {
   if (m_InputEnded && m_Input.empty() && m_Wait) CompleteWait(ERROR_BROKEN_PIPE, 0);
 }
 
-void CommDevice::AbortReads() {
-  for (auto& request : m_Reads) CompleteRead(request, ERROR_OPERATION_ABORTED);
-  m_Reads.clear();
+void CommDevice::AbortReads(HANDLE via) {
+  for (auto it = m_Reads.begin(); it != m_Reads.end();) {
+    if (via && it->via != via) {
+      ++it;
+      continue;
+    }
+    CompleteRead(*it, ERROR_OPERATION_ABORTED);
+    it = m_Reads.erase(it);
+  }
 }
 
 // ---- writing ----------------------------------------------------------------------------------
 
-BOOL CommDevice::Write(const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* overlapped) {
+BOOL CommDevice::Write(HANDLE via, const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* overlapped) {
   if (written) *written = 0;
   std::unique_lock lock(*m_Lock);
   if (m_Closed) return Fail(ERROR_INVALID_HANDLE);
@@ -308,6 +316,7 @@ BOOL CommDevice::Write(const void* buffer, DWORD toWrite, DWORD* written, OVERLA
   const auto* bytes = static_cast<const BYTE*>(buffer);
   WriteRequest request;
   request.id = m_NextId++;
+  request.via = via;
   request.overlapped = record;
   request.event = std::move(event);
   request.data.assign(bytes, bytes + toWrite);
@@ -379,10 +388,18 @@ void CommDevice::OutputBroken(DWORD error) {
   m_Writes.clear();
 }
 
-void CommDevice::AbortWrites() {
-  for (auto& request : m_Writes)
-    Complete(request.overlapped, request.event, ERROR_OPERATION_ABORTED, static_cast<DWORD>(request.done));
-  m_Writes.clear();
+void CommDevice::AbortWrites(HANDLE via) {
+  // The head write may be half sent; aborting it ends it there, and the next one starts.
+  const bool headGoes = !m_Writes.empty() && (!via || m_Writes.front().via == via);
+  for (auto it = m_Writes.begin(); it != m_Writes.end();) {
+    if (via && it->via != via) {
+      ++it;
+      continue;
+    }
+    Complete(it->overlapped, it->event, ERROR_OPERATION_ABORTED, static_cast<DWORD>(it->done));
+    it = m_Writes.erase(it);
+  }
+  if (headGoes) StartHeadWrite(Clock::now());
 }
 
 // ---- time-outs --------------------------------------------------------------------------------
@@ -446,7 +463,7 @@ void CommDevice::AddLineErrors(DWORD errors) {
   RaiseEvents(events);
 }
 
-BOOL CommDevice::WaitCommEvent(DWORD* mask, OVERLAPPED* overlapped) {
+BOOL CommDevice::WaitCommEvent(HANDLE via, DWORD* mask, OVERLAPPED* overlapped) {
   std::unique_lock lock(*m_Lock);
   if (m_Closed) return Fail(ERROR_INVALID_HANDLE);
   if (!mask || m_EventMask == 0 || m_Wait) return Fail(ERROR_INVALID_PARAMETER);
@@ -461,7 +478,7 @@ BOOL CommDevice::WaitCommEvent(DWORD* mask, OVERLAPPED* overlapped) {
     return TRUE;
   }
   StoreOverlappedResult(record, kIoPending, 0);
-  m_Wait = WaitRequest{record, std::move(event), mask};
+  m_Wait = WaitRequest{via, record, std::move(event), mask};
   if (overlapped) return Fail(ERROR_IO_PENDING);
   m_Completed.wait(lock, [&] { return !(m_Wait && m_Wait->overlapped == &own); });
   const DWORD error = std::atomic_ref<ULONG_PTR>(own.Internal).load(std::memory_order_acquire);
@@ -488,21 +505,35 @@ BOOL CommDevice::GetCommMask(DWORD* mask) {
 
 // ---- cancelling and closing -------------------------------------------------------------------
 
-BOOL CommDevice::CancelIo() {
+BOOL CommDevice::CancelIo(HANDLE via) {
   std::lock_guard lock(*m_Lock);
   if (m_Closed) return Fail(ERROR_INVALID_HANDLE);
-  AbortReads();
-  AbortWrites();
-  CompleteWait(ERROR_OPERATION_ABORTED, 0);
+  AbortRequests(via, nullptr);
   return TRUE;
 }
 
-BOOL CommDevice::CancelRequest(const OVERLAPPED* overlapped) {
+BOOL CommDevice::CancelRequest(HANDLE via, const OVERLAPPED* overlapped) {
   std::lock_guard lock(*m_Lock);
   if (m_Closed) return Fail(ERROR_INVALID_HANDLE);
+  if (!AbortRequests(via, overlapped)) return Fail(ERROR_NOT_FOUND);
+  WakeLocked();  // a deadline of the request may have gone
+  return TRUE;
+}
+
+void CommDevice::HandleClosed(HANDLE via) {
+  std::lock_guard lock(*m_Lock);
+  if (m_Closed) return;
+  AbortRequests(via, nullptr);
+  WakeLocked();
+}
+
+bool CommDevice::AbortRequests(HANDLE via, const OVERLAPPED* overlapped) {
+  const auto matches = [&](HANDLE requestVia, const OVERLAPPED* record) {
+    return requestVia == via && (!overlapped || record == overlapped);
+  };
   bool found = false;
   for (auto it = m_Reads.begin(); it != m_Reads.end();) {
-    if (it->overlapped != overlapped) {
+    if (!matches(it->via, it->overlapped)) {
       ++it;
       continue;
     }
@@ -510,10 +541,9 @@ BOOL CommDevice::CancelRequest(const OVERLAPPED* overlapped) {
     it = m_Reads.erase(it);
     found = true;
   }
-  // The head write may be half sent; cancelling it ends it there, and the next one starts.
   for (std::size_t i = 0; i < m_Writes.size();) {
     auto& write = m_Writes[i];
-    if (write.overlapped != overlapped) {
+    if (!matches(write.via, write.overlapped)) {
       ++i;
       continue;
     }
@@ -522,12 +552,17 @@ BOOL CommDevice::CancelRequest(const OVERLAPPED* overlapped) {
     found = true;
     if (i == 0) StartHeadWrite(Clock::now());
   }
-  if (m_Wait && m_Wait->overlapped == overlapped) {
+  if (m_Wait && matches(m_Wait->via, m_Wait->overlapped)) {
     CompleteWait(ERROR_OPERATION_ABORTED, 0);
     found = true;
   }
-  if (!found) return Fail(ERROR_NOT_FOUND);
-  WakeLocked();  // a deadline of the request may have gone
+  return found;
+}
+
+BOOL CommDevice::SetInputWatcher(std::function<void(const BYTE*, std::size_t)> watcher) {
+  std::lock_guard lock(*m_Lock);
+  if (m_Closed) return Fail(ERROR_INVALID_HANDLE);
+  m_InputWatcher = std::move(watcher);
   return TRUE;
 }
 
@@ -554,6 +589,7 @@ void CommDevice::Close() {
     AbortReads();
     AbortWrites();
     CompleteWait(ERROR_OPERATION_ABORTED, 0);
+    m_InputWatcher = nullptr;
     WakeLocked();
   }
   if (m_Thread.joinable() && m_Thread.get_id() != std::this_thread::get_id()) m_Thread.join();

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -38,11 +39,14 @@ public:
   ~CommDevice() override;
 
   // The Windows calls on this device; each fails with ERROR_INVALID_HANDLE once the device is closed.
-  BOOL Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* overlapped) override;
-  BOOL Write(const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* overlapped) override;
-  BOOL CancelIo();
-  // Aborts the requests issued with this record; ERROR_NOT_FOUND when none is pending.
-  BOOL CancelRequest(const OVERLAPPED* overlapped);
+  // Requests remember the handle they were issued through (`via`): cancelling and closing a
+  // handle end its own requests and no other handle's.
+  BOOL Read(HANDLE via, void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* overlapped) override;
+  BOOL Write(HANDLE via, const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* overlapped) override;
+  BOOL CancelIo(HANDLE via);
+  // Aborts the requests issued through `via` with this record; ERROR_NOT_FOUND when none is pending.
+  BOOL CancelRequest(HANDLE via, const OVERLAPPED* overlapped);
+  void HandleClosed(HANDLE via) override;
   BOOL ClearCommError(DWORD* errors, COMSTAT* stat);
   BOOL GetCommState(DCB* dcb);
   BOOL SetCommState(const DCB* dcb);
@@ -55,7 +59,9 @@ public:
   BOOL SetCommMask(DWORD mask);
   BOOL GetCommMask(DWORD* mask);
   BOOL SetupComm(DWORD inQueue, DWORD outQueue);
-  BOOL WaitCommEvent(DWORD* mask, OVERLAPPED* overlapped);
+  BOOL WaitCommEvent(HANDLE via, DWORD* mask, OVERLAPPED* overlapped);
+  // WatchCommInput of commdevices.h.
+  BOOL SetInputWatcher(std::function<void(const BYTE*, std::size_t)> watcher);
   // GetOverlappedResult's part: blocks until no request issued on `overlapped` is pending here
   // (wait), or tells whether one still is; true when none is pending any more.
   bool AwaitCompletion(const OVERLAPPED* overlapped, bool wait);
@@ -120,6 +126,7 @@ protected:
 private:
   struct ReadRequest {
     std::uint64_t id = 0;
+    HANDLE via = 0;
     OVERLAPPED* overlapped = nullptr;
     std::shared_ptr<Event> event;
     BYTE* buffer = nullptr;
@@ -133,6 +140,7 @@ private:
   };
   struct WriteRequest {
     std::uint64_t id = 0;
+    HANDLE via = 0;
     OVERLAPPED* overlapped = nullptr;
     std::shared_ptr<Event> event;
     std::vector<BYTE> data;
@@ -142,6 +150,7 @@ private:
     std::optional<Clock::time_point> deadline;  // set when the write reaches the head
   };
   struct WaitRequest {
+    HANDLE via;
     OVERLAPPED* overlapped;
     std::shared_ptr<Event> event;
     DWORD* mask;
@@ -156,8 +165,11 @@ private:
   void ExpireRequests(Clock::time_point now);
   void CheckEndOfInput();
   std::optional<Clock::time_point> NextDeadline() const;
-  void AbortReads();
-  void AbortWrites();
+  // Abort the requests issued through `via`, or all with 0.
+  void AbortReads(HANDLE via = 0);
+  void AbortWrites(HANDLE via = 0);
+  // Aborts what `via` issued with `overlapped` (any record when null); whether there was any.
+  bool AbortRequests(HANDLE via, const OVERLAPPED* overlapped);
   void ScheduleDrainCheck(DWORD queued, Clock::time_point now);
   bool IsPending(const OVERLAPPED* overlapped) const;
   bool IsPendingId(std::uint64_t id) const;
@@ -189,6 +201,7 @@ private:
   std::deque<ReadRequest> m_Reads;
   std::deque<WriteRequest> m_Writes;
   std::optional<WaitRequest> m_Wait;
+  std::function<void(const BYTE*, std::size_t)> m_InputWatcher;
 };
 
 }  // namespace platform

@@ -5,6 +5,9 @@
 
 #include "platform/wintypes.h"
 
+#include <cstddef>
+#include <functional>
+
 namespace platform {
 
 // A tty by path (a serial port, a pty slave), held exclusively while open: another open of the
@@ -20,5 +23,13 @@ HANDLE OpenTtyDevice(const char* path);
 // closed with the handle (also when this fails); otherwise they are left open and their
 // blocking mode is put back.
 HANDLE CreateFdDevice(int readFd, int writeFd, bool ownFds);
+
+// Sees every byte the device receives, as it arrives and before any read takes it, without
+// consuming it: a watch on a port whose bytes another handle reads (the line service watching a
+// connected call for the modem's NO CARRIER). It runs on the device's I/O thread with the
+// device's lock held, so it must be quick and must not call into the device; an empty function
+// ends the watch. One watcher per device; FALSE (ERROR_INVALID_HANDLE) for a closed handle.
+using InputWatcher = std::function<void(const BYTE* data, std::size_t count)>;
+BOOL WatchCommInput(HANDLE handle, InputWatcher watcher);
 
 }  // namespace platform

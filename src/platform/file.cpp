@@ -137,7 +137,7 @@ std::int64_t RecordOffset(const OVERLAPPED* overlapped) {
 
 File::~File() { close(m_Fd); }
 
-BOOL File::Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* overlapped) {
+BOOL File::Read(HANDLE, void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* overlapped) {
   if (read) *read = 0;
   if (!(m_Access & GENERIC_READ)) return Fail(ERROR_ACCESS_DENIED);
   if (buffer == nullptr && toRead > 0) return Fail(ERROR_NOACCESS);
@@ -160,7 +160,7 @@ BOOL File::Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* overlapped)
   return overlapped ? CompleteRecord(overlapped, result, done) : result;
 }
 
-BOOL File::Write(const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* overlapped) {
+BOOL File::Write(HANDLE, const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* overlapped) {
   if (written) *written = 0;
   if (!(m_Access & GENERIC_WRITE)) return Fail(ERROR_ACCESS_DENIED);
   if (buffer == nullptr && toWrite > 0) return Fail(ERROR_NOACCESS);

@@ -17,8 +17,8 @@ public:
   File(int fd, DWORD access) : m_Fd(fd), m_Access(access) {}
   ~File() override;
 
-  BOOL Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* overlapped) override;
-  BOOL Write(const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* overlapped) override;
+  BOOL Read(HANDLE via, void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* overlapped) override;
+  BOOL Write(HANDLE via, const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* overlapped) override;
 
   // New position, or -1 with the last error set. distance is from the start, the position or the end.
   std::int64_t Seek(std::int64_t distance, DWORD method);

@@ -12,6 +12,7 @@ namespace {
 struct HandleTable {
   std::mutex mutex;
   std::unordered_map<HANDLE, std::shared_ptr<KernelObject>> objects;
+  std::unordered_map<const KernelObject*, unsigned> handleCounts;  // handles per object (duplicates)
   HANDLE next = 0x100;  // small values are often mistaken for file descriptors; start past them
 };
 
@@ -24,8 +25,8 @@ thread_local DWORD lastError = ERROR_SUCCESS;
 
 }  // namespace
 
-BOOL KernelObject::Read(void*, DWORD, DWORD*, OVERLAPPED*) { return Fail(ERROR_INVALID_HANDLE); }
-BOOL KernelObject::Write(const void*, DWORD, DWORD*, OVERLAPPED*) { return Fail(ERROR_INVALID_HANDLE); }
+BOOL KernelObject::Read(HANDLE, void*, DWORD, DWORD*, OVERLAPPED*) { return Fail(ERROR_INVALID_HANDLE); }
+BOOL KernelObject::Write(HANDLE, const void*, DWORD, DWORD*, OVERLAPPED*) { return Fail(ERROR_INVALID_HANDLE); }
 
 HANDLE RegisterHandle(std::shared_ptr<KernelObject> object) {
   auto& table = Table();
@@ -41,6 +42,7 @@ HANDLE RegisterHandle(std::shared_ptr<KernelObject> object) {
     table.next += 4;
     if (table.next >= 0xFFFFFF00u) table.next = 0x100;
   } while (table.objects.count(handle));
+  ++table.handleCounts[object.get()];
   table.objects.emplace(handle, std::move(object));
   return handle;
 }
@@ -103,6 +105,7 @@ void SetLastError(DWORD error) { platform::lastError = error; }
 
 BOOL CloseHandle(HANDLE handle) {
   std::shared_ptr<platform::KernelObject> object;
+  bool last = false;
   {
     auto& table = platform::Table();
     std::lock_guard lock(table.mutex);
@@ -110,7 +113,44 @@ BOOL CloseHandle(HANDLE handle) {
     if (found == table.objects.end()) return platform::Fail(ERROR_INVALID_HANDLE);
     object = std::move(found->second);
     table.objects.erase(found);
+    const auto count = table.handleCounts.find(object.get());
+    last = --count->second == 0;
+    if (last) table.handleCounts.erase(count);
   }
-  object->Close();
+  if (last) {
+    object->Close();
+  } else {
+    object->HandleClosed(handle);
+  }
+  return TRUE;
+}
+
+HANDLE GetCurrentProcess() { return kCurrentProcess; }
+
+BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, HANDLE* target, DWORD, BOOL,
+                     DWORD options) {
+  if (target) *target = 0;
+  // Handles of this process only; the close of the source is owed even when the copy fails.
+  const auto closeSource = [&] {
+    if (options & DUPLICATE_CLOSE_SOURCE) CloseHandle(source);
+  };
+  if (sourceProcess != kCurrentProcess || targetProcess != kCurrentProcess) {
+    closeSource();
+    return platform::Fail(ERROR_INVALID_HANDLE);
+  }
+  if (options & ~(DUPLICATE_CLOSE_SOURCE | DUPLICATE_SAME_ACCESS)) return platform::Fail(ERROR_INVALID_PARAMETER);
+  auto object = platform::LookupHandle(source);
+  if (!object) return FALSE;
+  if (!target) {
+    closeSource();
+    return platform::Fail(ERROR_INVALID_PARAMETER);
+  }
+  const HANDLE copy = platform::RegisterHandle(std::move(object));
+  if (copy == INVALID_HANDLE_VALUE) {
+    closeSource();
+    return FALSE;
+  }
+  *target = copy;
+  closeSource();
   return TRUE;
 }

@@ -16,15 +16,21 @@ public:
   KernelObject(const KernelObject&) = delete;
   KernelObject& operator=(const KernelObject&) = delete;
 
-  // Called once by CloseHandle after the handle left the table: wake waiters, release resources.
+  // Called once by CloseHandle after the object's last handle left the table: wake waiters,
+  // release resources.
   virtual void Close() {}
+  // Called by CloseHandle when `via` left the table and other handles of the object remain
+  // (DuplicateHandle): the requests issued through `via` end; the object stays open.
+  virtual void HandleClosed(HANDLE via) { (void)via; }
 
-  // ReadFile / WriteFile on this object; the base refuses with ERROR_INVALID_HANDLE.
-  virtual BOOL Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* overlapped);
-  virtual BOOL Write(const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* overlapped);
+  // ReadFile / WriteFile on this object through handle `via`; the base refuses with
+  // ERROR_INVALID_HANDLE.
+  virtual BOOL Read(HANDLE via, void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* overlapped);
+  virtual BOOL Write(HANDLE via, const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* overlapped);
 };
 
-// Enters the object into the table; returns its new handle, or INVALID_HANDLE_VALUE when full.
+// Enters the object into the table (again, for a duplicate); returns its new handle, or
+// INVALID_HANDLE_VALUE when full.
 HANDLE RegisterHandle(std::shared_ptr<KernelObject> object);
 
 // The object behind a handle, or nullptr (and ERROR_INVALID_HANDLE as last error) when there is none.

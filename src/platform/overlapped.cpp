@@ -31,7 +31,7 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* 
     if (read) *read = 0;
     return FALSE;
   }
-  return object->Read(buffer, toRead, read, overlapped);
+  return object->Read(file, buffer, toRead, read, overlapped);
 }
 
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* overlapped) {
@@ -40,7 +40,7 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written, O
     if (written) *written = 0;
     return FALSE;
   }
-  return object->Write(buffer, toWrite, written, overlapped);
+  return object->Write(file, buffer, toWrite, written, overlapped);
 }
 
 BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait) {
@@ -71,7 +71,7 @@ BOOL CancelIo(HANDLE file) {
   const auto object = platform::LookupHandle(file);
   if (!object) return FALSE;
   // Requests on other kinds of handles complete before their call returns; nothing to cancel.
-  if (const auto device = std::dynamic_pointer_cast<platform::CommDevice>(object)) return device->CancelIo();
+  if (const auto device = std::dynamic_pointer_cast<platform::CommDevice>(object)) return device->CancelIo(file);
   return TRUE;
 }
 
@@ -79,6 +79,6 @@ BOOL CancelIoEx(HANDLE file, OVERLAPPED* overlapped) {
   if (!overlapped) return CancelIo(file);
   const auto object = platform::LookupHandle(file);
   if (!object) return FALSE;
-  if (const auto device = std::dynamic_pointer_cast<platform::CommDevice>(object)) return device->CancelRequest(overlapped);
+  if (const auto device = std::dynamic_pointer_cast<platform::CommDevice>(object)) return device->CancelRequest(file, overlapped);
   return platform::Fail(ERROR_NOT_FOUND);
 }

@@ -8,8 +8,17 @@
 
 #include <cstdarg>
 
-// Handles and errors
+// Handles and errors. A handle closed by CloseHandle fails every later call; the object goes when
+// its last handle is closed (see DuplicateHandle).
 BOOL CloseHandle(HANDLE object);
+// The pseudo handle of this process, for DuplicateHandle.
+HANDLE GetCurrentProcess();
+// A new handle on the same object, within this process only (both process handles must be
+// GetCurrentProcess()). The object stays open until its last handle is closed; closing one handle
+// ends the requests issued through it and leaves those of the others alone. DUPLICATE_CLOSE_SOURCE
+// closes the source, also when the copy fails; access and inheritance are not distinguished.
+BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, HANDLE* target, DWORD access,
+                     BOOL inherit, DWORD options);
 DWORD GetLastError();
 void SetLastError(DWORD error);
 // Text of a system error code, without a trailing line break (FormatMessage from the system table).

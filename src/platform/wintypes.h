@@ -33,6 +33,11 @@ using REGSAM = DWORD;
 constexpr BOOL TRUE = 1;
 constexpr BOOL FALSE = 0;
 constexpr HANDLE INVALID_HANDLE_VALUE = 0xFFFFFFFFu;
+// GetCurrentProcess's pseudo handle (the same bits as INVALID_HANDLE_VALUE, as on Windows).
+constexpr HANDLE kCurrentProcess = 0xFFFFFFFFu;
+// DuplicateHandle options
+constexpr DWORD DUPLICATE_CLOSE_SOURCE = 0x00000001;
+constexpr DWORD DUPLICATE_SAME_ACCESS = 0x00000002;
 constexpr DWORD INFINITE = 0xFFFFFFFFu;
 
 // Error codes (GetLastError)

@@ -1,5 +1,5 @@
-// A program of its own started as a black-box peer: lrzsz's sz and rz for the transfer tests and
-// the soak benchmark, on one end of a socket or pty.
+// A program started by fork and exec (which the thread sanitizer follows, unlike QProcess's
+// vfork), with its standard streams where the test wants them, killed if it outlives the test.
 #pragma once
 
 #include <QByteArray>
@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+// Whether lrzsz's sz and rz, the usual peers, are installed.
 inline bool HaveLrzsz() {
   return !QStandardPaths::findExecutable("sz").isEmpty() && !QStandardPaths::findExecutable("rz").isEmpty();
 }
@@ -62,6 +63,7 @@ public:
   ChildProgram& operator=(const ChildProgram&) = delete;
 
   bool Started() const { return m_Pid > 0; }
+  pid_t Pid() const { return m_Pid; }
   // Whether it has ended, without waiting.
   bool Exited() {
     int status = 0;

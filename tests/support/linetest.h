@@ -3,6 +3,7 @@
 // for each test.
 #pragma once
 
+#include "commdata.h"
 #include "platform/tapi.h"
 #include "platform/winapi.h"
 #include "qtwait.h"
@@ -192,6 +193,34 @@ struct LineApp {
   HLINEAPP app = 0;
   DWORD devices = 0;
   DWORD version = 0;
+};
+
+// Answers each call offered to `line` at ring `answerAt`, deallocating the offerings before it.
+struct Answerer {
+  Answerer(TapiLibrary& tapi, LineRecorder& recorder, int answerAt) {
+    recorder.onEvent = [&tapi, this, answerAt](const LineEvent& e) {
+      if (e.message != LINE_CALLSTATE || e.p1 != LINECALLSTATE_OFFERING) return;
+      offered.push_back(e.device);
+      LINECALLINFO* info = reinterpret_cast<LINECALLINFO*>(infoBuffer.data());
+      info->dwTotalSize = DWORD(infoBuffer.size());
+      if (tapi.lineGetCallInfo(e.device, info) == 0) {
+        callerId = QByteArray(infoBuffer.constData() + info->dwCallerIDOffset, int(info->dwCallerIDSize));
+        callerName = QByteArray(infoBuffer.constData() + info->dwCallerIDNameOffset, int(info->dwCallerIDNameSize));
+        calledId = QByteArray(infoBuffer.constData() + info->dwCalledIDOffset, int(info->dwCalledIDSize));
+      }
+      if (int(offered.size()) < answerAt) {
+        EXPECT_EQ(tapi.lineDeallocateCall(e.device), 0);
+        return;
+      }
+      answered = e.device;
+      answerRequest = tapi.lineAnswer(e.device, nullptr, 0);
+    };
+  }
+  std::vector<HCALL> offered;
+  HCALL answered = 0;
+  LONG answerRequest = 0;
+  QByteArray infoBuffer = QByteArray(2392, '\0');
+  QByteArray callerId, callerName, calledId;
 };
 
 // A virtual modem written into the store as a user (or qxline add-virtual) would add it.

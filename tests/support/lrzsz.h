@@ -13,6 +13,14 @@
 #include <QString>
 #include <QStringList>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
 #include <vector>
 
 // How this side sends to rz: the component's options, qxzm's switches for the same, and rz's own.

@@ -65,6 +65,11 @@ CallJoin::~CallJoin() {
 
 void CallJoin::FinishOutput() { m_Finish.store(true); }
 
+void CallJoin::StopOutput() {
+  m_StopOutput.store(true);
+  if (m_Output.joinable()) m_Output.join();
+}
+
 void CallJoin::CopyInput() {
   char buffer[16384];
   while (!m_Stop.load()) {
@@ -85,12 +90,12 @@ void CallJoin::CopyInput() {
 
 void CallJoin::CopyOutput() {
   char buffer[16384];
-  while (!m_Stop.load()) {
+  while (!m_Stop.load() && !m_StopOutput.load()) {
     const bool finishing = m_Finish.load();
     Request read;
     DWORD got = 0;
     const BOOL started = ReadFile(m_Comm, buffer, sizeof buffer, &got, &read.record);
-    const long n = Complete(m_Comm, started, got, read, m_Stop);
+    const long n = Complete(m_Comm, started, got, read, m_Stop);  // a read ends within a slice
     if (n < 0 || (n > 0 && !WriteAll(m_OutputFd, buffer, std::size_t(n)))) break;
     if (finishing && n == 0) break;  // a quiet slice after the hang-up: nothing more is on its way
   }

@@ -21,6 +21,9 @@ public:
 
   // The far end hung up: what the call still holds goes to the output, then the output thread ends.
   void FinishOutput();
+  // This side hangs up: nothing more is read from the call (on an AT modem the modem's answers to
+  // the hang-up arrive on the same port, and are the line service's).
+  void StopOutput();
 
 private:
   void CopyInput();
@@ -32,6 +35,7 @@ private:
   const std::function<void()> m_InputEnded;
   std::atomic<bool> m_Stop{false};
   std::atomic<bool> m_Finish{false};
+  std::atomic<bool> m_StopOutput{false};
   std::thread m_Input;
   std::thread m_Output;
 };

@@ -154,6 +154,7 @@ void CallRunner::HangUp() {
     return;
   }
   m_HangingUp = true;
+  if (m_Join) m_Join->StopOutput();
   if (lineDrop(m_Call, nullptr, 0) < 0) CallOver();  // IDLE follows a drop that was taken
 }
 

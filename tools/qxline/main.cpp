@@ -3,6 +3,8 @@
 #include "callrunner.h"
 #include "lineoptions.h"
 #include "linesession.h"
+#include "modememulator.h"
+#include "modeminstall.h"
 
 #include "lineservice/modemstore.h"
 
@@ -31,11 +33,11 @@ int List() {
   std::printf("%-5s %-32s %-16s %s\n", "index", "name", "number/port", "kind");
   int index = 0;
   for (const auto& modem : modems) {
-    const bool line = modem.IsVirtual() && lineservice::ValidNumber(modem.number);
+    const bool line = (modem.IsVirtual() && lineservice::ValidNumber(modem.number)) || modem.IsAtModem();
     const std::string position = line ? std::to_string(index++) : "-";
     std::printf("%-5s %-32s %-16s %s\n", position.c_str(), modem.friendlyName.c_str(),
                 (modem.IsVirtual() ? modem.number : modem.attachedTo).c_str(),
-                line ? "virtual" : "modem (not a line device yet)");
+                modem.IsAtModem() ? "AT modem" : line ? "virtual" : "virtual (no valid number: not a line device)");
   }
   return 0;
 }
@@ -83,7 +85,7 @@ std::optional<DWORD> AnsweringDevice(const LineOptions& options) {
   }
   const auto devices = lineservice::LineDevices(modems);
   for (std::size_t i = 0; i < devices.size(); ++i)
-    if (QString::fromStdString(devices[i].number) == options.number) return DWORD(i);
+    if (devices[i].IsVirtual() && QString::fromStdString(devices[i].number) == options.number) return DWORD(i);
   Fail(QStringLiteral("no virtual modem has the number %1 (see qxline list)").arg(options.number));
   return std::nullopt;
 }
@@ -107,6 +109,16 @@ int main(int argc, char* argv[]) {
     case LineOptions::List: return List();
     case LineOptions::AddVirtual: return AddVirtual(*options);
     case LineOptions::Remove: return Remove(*options);
+    case LineOptions::AddModem: return AddModem(*options);
+    case LineOptions::Probe: return Probe(*options);
+    case LineOptions::Emulate: {
+      EmulatorOptions emulator;
+      emulator.number = options->number.toStdString();
+      emulator.link = options->link.toStdString();
+      emulator.rate = DWORD(options->rate);
+      emulator.noDialtone = options->noDialtone;
+      return ModemEmulator(emulator).Run();
+    }
     case LineOptions::Dial:
     case LineOptions::Answer: break;
   }
