@@ -1,6 +1,7 @@
 // Writes the seed corpus of every fuzz target into tests/fuzz/corpus/<target>/ (the folder given
 // as the argument): frames, blocks and files as this system's own code produces them, so that the
 // fuzzers start from inputs that reach deep into each parser. Run by `scripts/fuzz seeds`.
+#include "lineservice/atresult.h"
 #include "lineservice/devconfig.h"
 #include "lineservice/protocol.h"
 #include "lineservice/varstruct.h"
@@ -188,6 +189,30 @@ void LineSeeds() {
   Seed("devconfig", "slow", DevConfigBytes(config) + std::string(16, '\0'));
 }
 
+// What a modem answers: its numeric codes and their texts as the result parser knows them, a call
+// set up with its intermediate results, and caller-ID reports as modems format them.
+void AtSeeds() {
+  std::string verbose, numeric;
+  for (int code = 0; code < 100; ++code) {
+    const std::string_view text = lineservice::NumericResultText(code);
+    if (text.empty()) continue;
+    verbose += "\r\n" + std::string(text) + "\r\n";
+    numeric += std::to_string(code) + "\r";
+  }
+  Seed("at_result", "verbose-codes", verbose);
+  Seed("at_result", "numeric-codes", numeric);
+  Seed("at_result", "dial", "ATZ\r\r\nOK\r\nATDT5551234\r\r\nRINGING\r\nCARRIER 28800\r\nPROTOCOL: LAPM\r\n"
+                            "COMPRESSION: V42BIS\r\nCONNECT 33600/ARQ/V42BIS\r\nlogin: ");
+  Seed("at_result", "answer", "\r\nRING\r\n\r\nRING\r\nATA\r\r\nCONNECT 115200 bps REL-LAPM\r\n\x1b\x7f\t"
+                              "ATS12?\r050\r\nNO DIAL TONE\r\n" + std::string(300, 'x') + "\r\nCONNECT");
+
+  Seed("caller_id", "report", "RING\r\n\r\nDATE = 0321\r\nTIME = 1405\r\nNMBR = 5551234\r\nNAME = JOHN DOE\r\n"
+                              "\r\nRING\r\n");
+  Seed("caller_id", "withheld", "DATE=03211405\r\nNMBR=P\r\nNAME=O\r\nMESG = 060342\r\nNMBR = 5551234\r\n");
+  Seed("caller_id", "spellings", "CALLER NUMBER: +1 555-123 4567\r\nCALLER NAME: Jane\r\nDDN_NMBR= 102#\r\n"
+                                 "CALLER ID = *31#5551234\r\nTIME = 25:61\r\nNUMBER = none\r\n");
+}
+
 // A variable-size answer as the line service writes it, behind the two bytes of the buffer size.
 template <class T>
 std::string Answer(DWORD bufferSize, const std::function<void(lineservice::VarStruct&)>& parts) {
@@ -231,5 +256,6 @@ int main(int argc, char** argv) {
   RegistrySeeds();
   LineSeeds();
   TapiSeeds();
+  AtSeeds();
   return 0;
 }
