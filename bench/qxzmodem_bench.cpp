@@ -12,6 +12,7 @@
 #include "platform/virtuallink.h"
 #include "qx/qxcommhandle.h"
 #include "qx/qxzmodem.h"
+#include "support/transferfiles.h"
 
 #include <QApplication>
 #include <QDir>
@@ -69,36 +70,6 @@ double CpuSeconds(int who) {
 
 // Milliseconds of CPU per megabyte (10^6 bytes) moved.
 double MsPerMB(double cpuSeconds, qint64 bytes) { return cpuSeconds * 1000 / (double(bytes) / 1e6); }
-
-bool WriteRandomFile(const QString& path, qint64 bytes, std::uint64_t seed) {
-  QFile file(path);
-  if (!file.open(QIODevice::WriteOnly)) return false;
-  std::mt19937_64 random(seed);
-  std::vector<std::uint64_t> block(8192);
-  for (qint64 left = bytes; left > 0;) {
-    for (auto& word : block) word = random();
-    const qint64 n = std::min<qint64>(left, qint64(block.size() * sizeof block[0]));
-    if (file.write(reinterpret_cast<const char*>(block.data()), n) != n) return false;
-    left -= n;
-  }
-  return true;
-}
-
-// Empty when the two files are identical, else what differs.
-QString Compare(const QString& sent, const QString& received) {
-  QFile a(sent), b(received);
-  if (!b.open(QIODevice::ReadOnly)) {
-    const QStringList there = QFileInfo(received).dir().entryList(QDir::Files);
-    return QStringLiteral("no received file %1 (directory holds: %2)")
-        .arg(QFileInfo(received).fileName(), there.isEmpty() ? QStringLiteral("nothing") : there.join(u' '));
-  }
-  if (!a.open(QIODevice::ReadOnly)) return QStringLiteral("cannot read %1").arg(sent);
-  if (a.size() != b.size()) return QStringLiteral("received %1 bytes of %2").arg(b.size()).arg(a.size());
-  for (qint64 at = 0; !a.atEnd(); at += 1 << 20) {
-    if (a.read(1 << 20) != b.read(1 << 20)) return QStringLiteral("contents differ in the MiB at %1").arg(at);
-  }
-  return {};
-}
 
 // The last lines a child wrote to its standard error, on one line.
 QString ErrorTail(const QString& path) {
@@ -344,12 +315,6 @@ void RunLine(Line line, const Options& options, const QString& sz, const QString
     std::fflush(stdout);
     rows.push_back(row);
   }
-}
-
-const char* AbortName(TzAbortType reason) {
-  static const char* const names[] = {"zeByMe",        "zeByRemote",  "zeByTimeOut", "zeByBadCRC",
-                                      "zeByCommError", "zeByUnknown", "zeByMedia"};
-  return reason >= 0 && reason < int(std::size(names)) ? names[reason] : "?";
 }
 
 struct Paced {

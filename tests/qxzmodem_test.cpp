@@ -5,6 +5,7 @@
 #include "framework/exception.h"
 #include "qx/qxcommhandle.h"
 #include "qx/qxtimer.h"
+#include "support/framebuilder.h"
 #include "support/qtwait.h"
 #include "support/recordinglog.h"
 
@@ -35,49 +36,6 @@ QByteArray Bytes(std::initializer_list<int> values) {
   for (const int v : values) out.append(char(v));
   return out;
 }
-
-// Builds frames as a remote peer would, with this engine's own framing.
-class FrameBuilder : public TZModemFramingEvents {
-public:
-  QByteArray Hex(std::uint8_t type, std::uint32_t position) {
-    framing.TxHeader().Set(type, position);
-    framing.SendHexHeader();
-    return Take();
-  }
-  QByteArray HexFlags(std::uint8_t type, std::uint8_t f0) {
-    framing.TxHeader().SetFlags(type, f0);
-    framing.SendHexHeader();
-    return Take();
-  }
-  QByteArray Bin(std::uint8_t type, std::uint32_t position) {
-    framing.TxHeader().Set(type, position);
-    framing.SendBinHeader();
-    return Take();
-  }
-  QByteArray BinFlags(std::uint8_t type, std::uint8_t f0) {
-    framing.TxHeader().SetFlags(type, f0);
-    framing.SendBinHeader();
-    return Take();
-  }
-  QByteArray Block(const QByteArray& data, std::uint8_t frameEnd) {
-    framing.SendDataBlock(reinterpret_cast<const std::uint8_t*>(data.constData()), int(data.size()), frameEnd, true);
-    return Take();
-  }
-
-  void FrameSend(const QByteArray& b, bool) override { out += b; }
-  void FrameLog(TDetailLevel, const QString&) override {}
-  bool FrameLogs(TDetailLevel) const override { return false; }
-  void HeaderReceived(const TZHeader&) override {}
-  void HeaderInData(const TZHeader&) override {}
-  void BlockReceived(const std::uint8_t*, int, std::uint8_t) override {}
-  void BadCrc() override {}
-
-  TZModemFraming framing{*this};
-
-private:
-  QByteArray Take() { return std::exchange(out, QByteArray()); }
-  QByteArray out;
-};
 
 // Decodes what an engine sent into a readable list of frames: "H<type>:<position>" for headers,
 // "D<length><frame end>" for subpackets, "CAN" for the cancel sequence.

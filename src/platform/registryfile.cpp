@@ -330,7 +330,7 @@ bool ParseRegistryFile(std::string_view text, RegistryKey& root, RegistryParseEr
     return true;
   };
   const auto fail = [&](std::string why) {
-    error = RegistryParseError{number, std::move(why)};
+    error = RegistryParseError{std::max(number, 1), std::move(why)};  // an empty text fails on its line 1
     return false;
   };
   std::string_view line;

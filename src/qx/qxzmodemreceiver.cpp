@@ -3,8 +3,8 @@
 
 #include "platform/winapi.h"
 #include "qx/qxbaseio.h"
-#include "qx/qxsysutils.h"
 #include "qx/qxwin32.h"
+#include "qx/qxzmodemfileinfo.h"
 
 #include <QFileInfo>
 #include <QProgressBar>
@@ -14,38 +14,11 @@
 
 namespace {
 
-// A field of the file information block: up to a zero byte, a blank or the end.
-QByteArray NextField(const std::uint8_t* Data, int Length, int& Index, bool StopAtBlank) {
-  QByteArray field;
-  while (Index < Length && Data[Index] != 0 && !(StopAtBlank && Data[Index] == ' '))
-    field.append(char(Data[Index++]));
-  if (Index < Length) ++Index;  // the separator
-  return field;
-}
-
-// The size field of the file information: its leading decimal digits, as the protocol gives them.
-// A field without digits, or one too large for 32 bits, is an unknown size (0).
-std::uint32_t AnnouncedSize(const QByteArray& Field) {
-  std::uint64_t size = 0;
-  for (const char c : Field) {
-    if (c < '0' || c > '9') break;
-    size = size * 10 + static_cast<std::uint64_t>(c - '0');
-    if (size > UINT32_MAX) return 0;
-  }
-  return static_cast<std::uint32_t>(size);
-}
-
 // How often the naming rules are applied again when a name is taken between the check and the
 // creation.
 constexpr int kCreateAttempts = 8;
 // Received data gather up to this many bytes before they are written.
 constexpr std::size_t kWriteBehindSize = 64 * 1024;
-
-// The received name without any directory part, in any of the usual notations.
-QString BareName(const QString& Name) {
-  const qsizetype cut = std::max({Name.lastIndexOf(u'/'), Name.lastIndexOf(u'\\'), Name.lastIndexOf(u':')});
-  return Name.mid(cut + 1);
-}
 
 }  // namespace
 
@@ -98,10 +71,8 @@ void TqxZModem::DoZSInit(const TZHeader& Header) {
   StartTimeout();
 }
 
-void TqxZModem::DoAttention(const std::uint8_t* Data, int Length) {
-  // The attention text is read but not used.
-  int index = 0;
-  NextField(Data, std::min(Length, 32), index, false);
+void TqxZModem::DoAttention(const std::uint8_t*, int) {
+  // The attention text is not used.
   m_Framing.ResetParser();
   AnswerZAck(0);
   m_State = zsWaitFile;
@@ -134,26 +105,22 @@ void TqxZModem::DoZFile(const TZHeader& Header) {
 
 void TqxZModem::DoFileInfo(const std::uint8_t* Data, int Length) {
   m_FileName.clear();
-  int index = 0;
-  const QString wireName = QString::fromLocal8Bit(NextField(Data, Length, index, false));
-  const QString bareName = BareName(wireName);
-  const std::uint32_t size = AnnouncedSize(NextField(Data, Length, index, true));
-  const QString modTime = QString::fromLatin1(NextField(Data, Length, index, true));
-  m_FileTime = (modTime.isEmpty() || modTime == u"0") ? QDateTime::currentDateTimeUtc()
-                                                      : UnixTimeToDateTime(OctalToInt(modTime));
+  const TZFileInfo info = ParseFileInfo(Data, Length);
+  const std::uint32_t size = info.Size;
+  m_FileTime = info.ModTime ? UnixTimeToDateTime(*info.ModTime) : QDateTime::currentDateTimeUtc();
   m_AnnouncedSize = size;
   bool flSkip = false;
 
   m_DefaultPath = m_DefaultPath.trimmed();
   if (!m_DefaultPath.isEmpty() && !m_DefaultPath.endsWith(u'/')) m_DefaultPath += u'/';
-  if (bareName.isEmpty() || bareName == u"." || bareName == u"..") {
-    LogFormat(dlSimple, QStringLiteral("Refused file name [%s]"), {PrintableText(wireName)});
+  if (info.Name.isEmpty()) {
+    LogFormat(dlSimple, QStringLiteral("Refused file name [%s]"), {PrintableText(info.WireName)});
     m_Size = 0;
     AnswerSkip();
     m_State = zsWaitFile;
     return;
   }
-  QString name = m_DefaultPath + bareName;
+  QString name = m_DefaultPath + info.Name;
   m_Size = size;
   LogFormat(dlSimple, QStringLiteral("Do file name=[%s] Sz=%d"), {PrintableText(name), size});
   if (OnBeforeReceived) OnBeforeReceived(this, name, flSkip);

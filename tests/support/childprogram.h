@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QStandardPaths>
 #include <QString>
 #include <QStringList>
 
@@ -15,6 +16,11 @@
 #include <chrono>
 #include <thread>
 #include <vector>
+
+// Whether lrzsz's sz and rz, the usual peers, are installed.
+inline bool HaveLrzsz() {
+  return !QStandardPaths::findExecutable("sz").isEmpty() && !QStandardPaths::findExecutable("rz").isEmpty();
+}
 
 // A program started in a folder with its standard input and output on `stdio` (/dev/null when
 // -1) and its standard error in `errorFile` (/dev/null when empty), optionally under a file size
@@ -84,4 +90,3 @@ private:
   bool m_Exited = false;
   int m_Status = -1;
 };
-

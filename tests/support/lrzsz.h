@@ -10,7 +10,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QStandardPaths>
 #include <QString>
 #include <QStringList>
 
@@ -23,10 +22,6 @@
 #include <chrono>
 #include <thread>
 #include <vector>
-
-inline bool HaveLrzsz() {
-  return !QStandardPaths::findExecutable("sz").isEmpty() && !QStandardPaths::findExecutable("rz").isEmpty();
-}
 
 // How this side sends to rz: the component's options, qxzm's switches for the same, and rz's own.
 struct SendCase {
