@@ -77,6 +77,8 @@ void AtModem::Log(const std::string& text) const {
 void AtModem::Run() {
   std::string why;
   const LONG result = OpenPort(why);
+  // The service hears of it first, so a failed open has been reported when lineOpen returns.
+  if (m_Events.opened) m_Events.opened(*this, result, why);
   {
     std::lock_guard lock(m_Mutex);
     m_OpenDone = true;
@@ -84,7 +86,6 @@ void AtModem::Run() {
     m_OpenWhy = why;
     m_Changed.notify_all();
   }
-  if (m_Events.opened) m_Events.opened(*this, result, why);
   bool stop = result != 0;
   while (!stop) {
     std::optional<Request> request;
