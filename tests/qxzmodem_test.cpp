@@ -663,9 +663,12 @@ TEST_F(ZModemTest, ReceiverBufferAndHalfDuplexGetWindows) {
   }
 }
 
+// The block after a ZRPOS waits for its ZACK; when the answer is lost, the time-out sends the
+// block again rather than ending the session. Both repeats are bounded by TimeOutRetries.
 TEST_F(ZModemTest, RepositionInMidStream) {
   WriteTestFile(Path("s.bin"), Pattern(3000));
   Engine tx;
+  tx.zm.SetTimeOut(40);
   tx.zm.SendFile(Path("s.bin"));
   tx.Feed(peer.HexFlags(ZRINIT, 3));
   tx.Feed(peer.Hex(ZRPOS, 0));
@@ -675,9 +678,18 @@ TEST_F(ZModemTest, RepositionInMidStream) {
   EXPECT_EQ(tx.Sent(), (QStringList{"H10:1024", "D1024k"}));
   EXPECT_EQ(tx.zm.State(), zsWaitAck);
   tx.ResyncDecoder();
+  ASSERT_TRUE(ProcessEventsUntil([&] { return !tx.wire.isEmpty(); }, 2000));
+  EXPECT_EQ(tx.Sent(), (QStringList{"H10:1024", "D1024k"}));
+  EXPECT_TRUE(tx.aborts.empty());
+  tx.ResyncDecoder();
   tx.Feed(peer.Hex(ZACK, 2048));
-  tx.Drain();
-  EXPECT_EQ(tx.Sent(), (QStringList{"H10:2048", "D952h", "D0h", "H11:3000"}));
+  // The end of file is repeated at each time-out, as often as TimeOutRetries allows (3), and a
+  // receiver that answers none ends the session.
+  ASSERT_TRUE(ProcessEventsUntil([&] { return !tx.aborts.empty(); }, 5000));
+  const QStringList sent = tx.Sent();
+  EXPECT_EQ(sent.mid(0, 4), (QStringList{"H10:2048", "D952h", "D0h", "H11:3000"}));
+  EXPECT_EQ(sent.count("H11:3000"), 4);
+  EXPECT_EQ(tx.aborts, std::vector<TzAbortType>{zeByTimeOut});
 }
 
 TEST_F(ZModemTest, EmptyFileDoesNotStall) {

@@ -245,15 +245,17 @@ void TqxZModem::TimeoutElapsed() {
       break;
     case zsWaitRInit: AnswerBeginSession(); break;
     case zsWaitRPos: AnswerZFile(); break;
-    case zsWaitEofAnswer: AnswerEof(); break;
+    case zsWaitEofAnswer: AnswerEof(); break;  // counted: a receiver that went away ends the session
     case zsWaitSInitAck: AnswerZSInit(); break;
     case zsStreaming: break;  // nothing to repeat: the line took nothing; the count goes on
     case zsWaitAck:
-      // The challenge goes out again with the same value; a repositioned block is not repeated.
+      // The challenge goes out again with the same value, and so does a repositioned block whose
+      // ZACK (or the ZRPOS that refused it) was lost: ending there would fail the session at the
+      // first spoilt answer. The time-out keeps counting.
       if (m_Role == zrReceiving)
         m_Framing.ResendLastHeader();
       else
-        AbortSession(zeByUnknown);
+        SendFrom(m_FrameStart);
       break;
     default: AbortSession(zeByUnknown); break;
   }

@@ -216,6 +216,9 @@ private:
   void DoRPos(const TZHeader& Header);
   void DoZSkip(const TZHeader& Header);
   void DoInterruptRPos(const TZHeader& Header);
+  // Goes on from Position with one block that waits for its ZACK, or with the end of file there;
+  // false when the file cannot be positioned (the session is then aborted).
+  bool SendFrom(std::uint32_t Position);
   void ShowSendProgress();
 
   TZModemFraming m_Framing;

@@ -194,7 +194,6 @@ void TqxZModem::AnswerZData(bool StartStream) {
 void TqxZModem::AnswerEof() {
   LogMessage(dlDetail, QStringLiteral("Answer EOF"));
   SendHeader(ZEOF, m_FilePos, true);
-  StartTimeout();
   m_State = zsWaitEofAnswer;
 }
 
@@ -285,7 +284,10 @@ std::uint8_t TqxZModem::SendOneBlock(std::uint32_t Window) {
     m_Framing.SendDataBlock(m_TxData.data(), 0, frameEnd, false);
   }
   if (OnProgress) OnProgress(this);
-  if (count == 0) AnswerEof();
+  if (count == 0) {
+    AnswerEof();
+    StartTimeout();
+  }
   return frameEnd;
 }
 
@@ -325,30 +327,34 @@ void TqxZModem::DoZSkip(const TZHeader&) {
 void TqxZModem::DoInterruptRPos(const TZHeader& Header) {
   if (Header.Type == ZRPOS) {
     LogFormat(dlDetail, QStringLiteral("Interrupt RPOS [%u] !!!"), {Header.Position()});
-    m_Streaming = false;
-    m_WindowAckDue = false;
-    // What is still queued lies beyond the asked position: it goes, and the answer follows at once.
-    if (TransmitBound() > 0) IO()->PurgeOutput();
-    if (!SeekFile(Header.Position())) {
-      AbortSession(zeByMe);
-      FatalError(0, 0, QStringLiteral("Can't to set a new file position."));
-      return;
-    }
-    if (m_FilePos < m_Size) {
-      AnswerZData(false);
-      m_State = zsWaitAck;
-      const DWORD wanted = std::min<std::uint32_t>(m_Size - m_FilePos, BlockLimit());
-      DWORD count = 0;
-      if (!ReadFile(m_File, m_TxData.data(), wanted, &count, nullptr)) count = 0;
-      m_FilePos += count;
-      m_Framing.SendDataBlock(m_TxData.data(), static_cast<int>(count), ZCRCW, true);
-      StartTimeout();
-    } else {
-      AnswerEof();
-    }
+    if (SendFrom(Header.Position())) StartTimeout();
   } else if (Header.Type == ZACK && m_WindowAckDue && m_State == zsStreaming) {
     // ZCRCW ended the frame: the next block opens a new one.
     LogMessage(dlDebug, QStringLiteral("Response ZACK"));
     AnswerZData(true);
   }
+}
+
+bool TqxZModem::SendFrom(std::uint32_t Position) {
+  m_Streaming = false;
+  m_WindowAckDue = false;
+  // What is still queued lies beyond the asked position: it goes, and the answer follows at once.
+  if (TransmitBound() > 0) IO()->PurgeOutput();
+  if (!SeekFile(Position)) {
+    AbortSession(zeByMe);
+    FatalError(0, 0, QStringLiteral("Can't to set a new file position."));
+    return false;
+  }
+  if (m_FilePos < m_Size) {
+    AnswerZData(false);
+    m_State = zsWaitAck;
+    const DWORD wanted = std::min<std::uint32_t>(m_Size - m_FilePos, BlockLimit());
+    DWORD count = 0;
+    if (!ReadFile(m_File, m_TxData.data(), wanted, &count, nullptr)) count = 0;
+    m_FilePos += count;
+    m_Framing.SendDataBlock(m_TxData.data(), static_cast<int>(count), ZCRCW, true);
+  } else {
+    AnswerEof();
+  }
+  return true;
 }
