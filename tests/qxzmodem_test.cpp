@@ -24,6 +24,7 @@
 
 #include <climits>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <random>
 
@@ -142,24 +143,24 @@ TEST_F(ZModemTest, SessionStartNeedsTheStartCommand) {
   EXPECT_TRUE(rx.wire.isEmpty());
   rx.Feed("rz\r");
   EXPECT_TRUE(rx.Feed(peer.Hex(ZRQINIT, 0)));
-  EXPECT_EQ(rx.wire, QByteArray("**\x18" "B0100000003" "9a32\r\x8a\x11"));
+  EXPECT_EQ(rx.wire, QByteArray("**\x18" "B0100000023" "be50\r\x8a\x11"));
   EXPECT_EQ(rx.zm.Role(), TqxZModem::zrReceiving);
 
   Engine without;
   without.zm.SetOptions({zoWithoutRZ});
   EXPECT_TRUE(without.Feed(peer.Hex(ZRQINIT, 0)));
-  EXPECT_EQ(without.Sent(), QStringList{"H1:50331648"});  // ZRINIT, ZF0 = CANFDX | CANOVIO
+  EXPECT_EQ(without.Sent(), QStringList{"H1:587202560"});  // ZRINIT, ZF0 = CANFDX | CANOVIO | CANFC32
 }
 
 TEST_F(ZModemTest, BeginReceiveAnnouncesTheReceiver) {
   Engine rx;
   ASSERT_TRUE(rx.zm.BeginReceive());
-  EXPECT_EQ(rx.Sent(), QStringList{"H1:50331648"});
+  EXPECT_EQ(rx.Sent(), QStringList{"H1:587202560"});
   EXPECT_EQ(rx.zm.Role(), TqxZModem::zrReceiving);
   EXPECT_FALSE(rx.zm.BeginReceive()) << "a session runs";
   // A sender that starts only now is answered as usual, and its file is taken.
   EXPECT_TRUE(rx.Feed("rz\r" + peer.Hex(ZRQINIT, 0)));
-  EXPECT_EQ(rx.Sent(), QStringList{"H1:50331648"});
+  EXPECT_EQ(rx.Sent(), QStringList{"H1:587202560"});
   rx.zm.SetDefaultPath(dir.path());
   rx.Feed(peer.BinFlags(ZFILE, ZCBIN) + peer.Block(FileInfo("late.bin", "3 0 0 0 1 3"), ZCRCW));
   EXPECT_EQ(rx.Sent(), QStringList{"H9:0"});
@@ -170,7 +171,7 @@ TEST_F(ZModemTest, BeginReceiveAnnouncesTheReceiver) {
   ASSERT_TRUE(lonely.zm.BeginReceive());
   ASSERT_TRUE(ProcessEventsUntil([&] { return !lonely.aborts.empty(); }, 5000));
   EXPECT_EQ(lonely.aborts, std::vector<TzAbortType>{zeByTimeOut});
-  EXPECT_EQ(lonely.Sent().mid(0, 2), (QStringList{"H1:50331648", "H1:50331648"}));
+  EXPECT_EQ(lonely.Sent().mid(0, 2), (QStringList{"H1:587202560", "H1:587202560"}));
 
   Engine inactive;
   inactive.zm.SetActive(false);
@@ -202,7 +203,7 @@ TEST_F(ZModemTest, ReceivesAFileAndSetsItsTime) {
   rx.Feed(peer.Block(data.mid(100), ZCRCW));
   EXPECT_EQ(rx.Sent(), QStringList{"H3:120"});  // ZACK with the new position
   rx.Feed(peer.Bin(ZEOF, 120));
-  EXPECT_EQ(rx.Sent(), QStringList{"H1:50331648"});
+  EXPECT_EQ(rx.Sent(), QStringList{"H1:587202560"});
   // The session's last header, line end included, and the sender's "OO" stay out of the
   // terminal; what follows is shown.
   EXPECT_TRUE(rx.Feed(peer.Hex(ZFIN, 0)));
@@ -287,7 +288,7 @@ TEST_F(ZModemTest, ResumesAShorterFile) {
   rx.zm.SetDefaultPath(dir.path());
   EXPECT_EQ(Offer(rx, peer, "r.bin", 250, ZCRESUM), QStringList{"H9:100"});
   rx.Feed(peer.Bin(ZDATA, 100) + peer.Block(data.mid(100), ZCRCE) + peer.Bin(ZEOF, 250));
-  EXPECT_EQ(rx.Sent(), QStringList{"H1:50331648"});
+  EXPECT_EQ(rx.Sent(), QStringList{"H1:587202560"});
   EXPECT_EQ(ReadAll(Path("r.bin")), data);
 
   // A file as long as the announced size is not resumed: the naming rules apply.
@@ -310,7 +311,7 @@ TEST_F(ZModemTest, DataOnTheWayToTheEnd) {
   EXPECT_TRUE(rx.wire.isEmpty());
   EXPECT_EQ(rx.zm.State(), zsReceiveData);
   rx.Feed(peer.Block(data.mid(200), ZCRCE) + peer.Bin(ZEOF, 300));
-  EXPECT_EQ(rx.Sent(), QStringList{"H1:50331648"});
+  EXPECT_EQ(rx.Sent(), QStringList{"H1:587202560"});
   EXPECT_EQ(ReadAll(Path("q.bin")), data);
 }
 
@@ -340,7 +341,7 @@ TEST_F(ZModemTest, ZDataAtAnotherOffsetIsAskedForAgain) {
   EXPECT_EQ(rx.Sent(), QStringList{"H9:0"});
   EXPECT_TRUE(rx.aborts.empty());
   rx.Feed(peer.Bin(ZDATA, 0) + peer.Block(data, ZCRCE) + peer.Bin(ZEOF, 200));
-  EXPECT_EQ(rx.Sent(), QStringList{"H1:50331648"});
+  EXPECT_EQ(rx.Sent(), QStringList{"H1:587202560"});
   EXPECT_EQ(ReadAll(Path("o.bin")), data);
 }
 
@@ -364,7 +365,7 @@ TEST_F(ZModemTest, Challenge) {
   const std::uint32_t value = sent[0].mid(4).toUInt();
   EXPECT_NE(value, 0u);
   rx.Feed(peer.Hex(ZACK, value));
-  EXPECT_EQ(rx.Sent(), QStringList{"H1:50331648"});
+  EXPECT_EQ(rx.Sent(), QStringList{"H1:587202560"});
 
   Engine wrong;
   wrong.zm.SetOptions({zoChallenge});
@@ -446,7 +447,7 @@ TEST_F(ZModemTest, RefusedFileIsSkippedAndTheBatchGoesOn) {
   EXPECT_EQ(NextOffer(rx, peer, "fits.txt", 4), QStringList{"H9:0"});
   rx.Feed(peer.Bin(ZDATA, 0) + peer.Block("data", ZCRCE) + peer.Bin(ZEOF, 4));
   rx.Feed(peer.Hex(ZFIN, 0));
-  EXPECT_EQ(rx.Sent(), (QStringList{"H1:50331648", "H8:0"}));
+  EXPECT_EQ(rx.Sent(), (QStringList{"H1:587202560", "H8:0"}));
   EXPECT_EQ(ReadAll(Path("fits.txt")), "data");
   EXPECT_EQ(rx.successes, 1);
   EXPECT_TRUE(rx.aborts.empty());
@@ -459,9 +460,9 @@ TEST_F(ZModemTest, RepeatedEndOfFileIsAnsweredAgain) {
   rx.zm.SetDefaultPath(dir.path());
   Offer(rx, peer, "first.bin", 5);
   rx.Feed(peer.Bin(ZDATA, 0) + peer.Block("12345", ZCRCE) + peer.Bin(ZEOF, 5));
-  EXPECT_EQ(rx.Sent(), QStringList{"H1:50331648"});
+  EXPECT_EQ(rx.Sent(), QStringList{"H1:587202560"});
   rx.Feed(peer.Bin(ZEOF, 5));
-  EXPECT_EQ(rx.Sent(), QStringList{"H1:50331648"});
+  EXPECT_EQ(rx.Sent(), QStringList{"H1:587202560"});
   EXPECT_EQ(rx.zm.Role(), TqxZModem::zrReceiving);
   EXPECT_EQ(rx.successes, 0);
   EXPECT_EQ(NextOffer(rx, peer, "second.bin", 3), QStringList{"H9:0"});
@@ -839,7 +840,7 @@ TEST_F(ZModemTest, TimeOutsAfterZSInitAndChallengeRepeatThenAbort) {
   const Case cases[] = {
       {"sender waiting for the ZACK to ZSINIT", QStringLiteral("H2:%1").arg(TESCCTL << 24)},
       {"receiver waiting for the answer to its challenge", QStringLiteral("H14:")},
-      {"receiver waiting for the ZSINIT subpacket", QStringLiteral("H1:50331648")},
+      {"receiver waiting for the ZSINIT subpacket", QStringLiteral("H1:587202560")},
   };
   for (const Case& c : cases) {
     Engine e;
@@ -939,20 +940,24 @@ TEST_F(ZModemTest, AbortPaths) {
 
 // --- Two engines ---
 
-// Carries each engine's output to the other on the event loop, optionally spoiling bytes.
+// Carries each engine's output to the other on the event loop, optionally spoiling bytes; Fault
+// may change what a sends.
 class Link {
 public:
-  Link(TqxZModem& a, TqxZModem& b, double noise, unsigned seed) : m_Noise(noise), m_Rng(seed) {
-    Connect(a, b);
-    Connect(b, a);
+  using Fault = std::function<void(QByteArray&)>;
+  Link(TqxZModem& a, TqxZModem& b, double noise, unsigned seed, Fault fault = {})
+      : m_Noise(noise), m_Rng(seed) {
+    Connect(a, b, std::move(fault));
+    Connect(b, a, {});
   }
 
 private:
-  void Connect(TqxZModem& from, TqxZModem& to) {
+  void Connect(TqxZModem& from, TqxZModem& to, Fault fault) {
     from.Timer().SetInterval(1);
-    from.OnDataSend = [this, &to](QObject*, const char* b, std::uint32_t n, bool, bool& handled) {
+    from.OnDataSend = [this, &to, fault](QObject*, const char* b, std::uint32_t n, bool, bool& handled) {
       handled = true;
       QByteArray bytes = Spoil(QByteArray(b, n));
+      if (fault) fault(bytes);
       QTimer::singleShot(0, &to, [&to, bytes] { to.DataReceived(bytes.constData(), int(bytes.size())); });
     };
   }
@@ -1032,6 +1037,33 @@ TEST_F(ZModemTest, TwoEnginesTransferBatches) {
       EXPECT_EQ(ReadAll(received), ReadAll(name)) << received.toStdString();
       EXPECT_TRUE(QFile::exists(received)) << received.toStdString();
     }
+  }
+}
+
+// One lost ZDLE before a frame end joins the subpackets on either side of it into one, holding
+// the frame end and the CRC as data. That must fail its check, not land in the file.
+TEST_F(ZModemTest, TwoSubpacketsJoinedByALostFrameEndAreRefused) {
+  QDir(dir.path()).mkdir("out");
+  QDir(dir.path()).mkdir("in");
+  const QByteArray data = Pattern(5000, 9);
+  WriteTestFile(dir.filePath("out/joined.bin"), data);
+  for (const QByteArray& frameEnd : {QByteArray("\x18i", 2), QByteArray("\x18h", 2)}) {
+    const QString in = dir.filePath("in/" + QString::number(frameEnd[1]));
+    QDir().mkpath(in);
+    Transfer t(in, {}, {zoCreateWithNewName});
+    bool dropped = false;
+    // ZDLE followed by a frame-end letter stands only for a frame end: no escaped byte reads so.
+    Link link(t.tx, t.rx, 0, 1, [&](QByteArray& bytes) {
+      const int at = dropped ? -1 : int(bytes.indexOf(frameEnd));
+      if (at < 0) return;
+      bytes.remove(at, 1);
+      dropped = true;
+    });
+    t.tx.SendFile(dir.filePath("out/joined.bin"));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return t.Done(); }, 60000)) << frameEnd[1];
+    EXPECT_TRUE(dropped);
+    EXPECT_EQ(t.rxEnds, 1) << frameEnd[1];
+    EXPECT_EQ(ReadAll(in + "/joined.bin"), data) << frameEnd[1];
   }
 }
 

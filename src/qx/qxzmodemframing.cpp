@@ -129,54 +129,66 @@ void TZModemFraming::SendHexHeader() {
 }
 
 void TZModemFraming::SendBinHeader() {
-  m_TxHeader.Format = ZBIN;
+  m_TxHeader.Format = m_Tx32 ? ZBIN32 : ZBIN;
   QByteArray text;
   text.append(char(ZPAD));
   text.append(char(ZDLE));
-  text.append(char(ZBIN));
-  std::uint16_t crc = 0;
+  text.append(char(m_TxHeader.Format));
   EscapeByte(m_TxHeader.Type, text);
-  crc = UpdCrc16(m_TxHeader.Type, crc);
-  for (const std::uint8_t p : m_TxHeader.P) {
-    EscapeByte(p, text);
-    crc = UpdCrc16(p, crc);
+  for (const std::uint8_t p : m_TxHeader.P) EscapeByte(p, text);
+  const std::uint8_t fields[5] = {m_TxHeader.Type, m_TxHeader.P[0], m_TxHeader.P[1], m_TxHeader.P[2], m_TxHeader.P[3]};
+  unsigned shown = 0;
+  if (m_Tx32) {
+    const std::uint32_t crc = ~UpdCrc32Run(fields, 5, 0xFFFFFFFFu);
+    for (int i = 0; i < 4; ++i) EscapeByte(static_cast<std::uint8_t>(crc >> (8 * i)), text);
+    shown = crc;
+  } else {
+    std::uint16_t crc = 0;
+    for (const std::uint8_t f : fields) crc = UpdCrc16(f, crc);
+    crc = Crc16Finish(crc);
+    EscapeByte(crc >> 8, text);
+    EscapeByte(crc & 0xFF, text);
+    shown = crc;
   }
-  crc = Crc16Finish(crc);
   if (m_Events.FrameLogs(dlDebug))
-    Log(dlDebug, HeaderText("zTxBinHdr", m_TxHeader, crc));
-  EscapeByte(crc >> 8, text);
-  EscapeByte(crc & 0xFF, text);
+    Log(dlDebug, HeaderText("zTxBinHdr", m_TxHeader, shown));
   m_Events.FrameSend(text, false);
   ResetParser();
 }
 
 void TZModemFraming::ResendLastHeader() {
-  if (m_TxHeader.Format == ZBIN)
+  if (m_TxHeader.Format == ZBIN || m_TxHeader.Format == ZBIN32)
     SendBinHeader();
   else if (m_TxHeader.Format == ZHEX)
     SendHexHeader();
 }
 
 void TZModemFraming::SendDataBlock(const std::uint8_t* Data, int Count, std::uint8_t FrameEnd, bool AsBuffer) {
-  // Worst case: every byte escaped, the frame end, two escaped CRC bytes.
-  QByteArray text(2 * Count + 6, Qt::Uninitialized);
+  // Worst case: every byte escaped, the frame end, four escaped CRC bytes.
+  QByteArray text(2 * Count + 10, Qt::Uninitialized);
   char* out = text.data();
   const auto& escape = EscapeTable();
-  std::uint16_t crc = 0;
-  for (int i = 0; i < Count; ++i) {
-    out = PutEscaped(escape, Data[i], out);
-    crc = UpdCrc16(Data[i], crc);
-  }
-  crc = UpdCrc16(FrameEnd, crc);
+  for (int i = 0; i < Count; ++i) out = PutEscaped(escape, Data[i], out);
   *out++ = char(ZDLE);
   *out++ = char(FrameEnd);
-  crc = Crc16Finish(crc);
-  out = PutEscaped(escape, static_cast<std::uint8_t>(crc >> 8), out);
-  out = PutEscaped(escape, static_cast<std::uint8_t>(crc & 0xFF), out);
+  unsigned shown = 0;
+  // A subpacket is checked as its frame's header was: CRC-32 after a 32-bit header.
+  if (m_TxHeader.Format == ZBIN32) {
+    // CRC-32 does not start from zero: a subpacket whose frame end was lost on the line, read on
+    // into the next one, fails its check (with CRC-16 the two together would pass).
+    const std::uint32_t crc = ~UpdCrc32(FrameEnd, UpdCrc32Run(Data, Count, 0xFFFFFFFFu));
+    for (int i = 0; i < 4; ++i) out = PutEscaped(escape, static_cast<std::uint8_t>(crc >> (8 * i)), out);
+    shown = crc;
+  } else {
+    const std::uint16_t crc = Crc16Finish(UpdCrc16(FrameEnd, UpdCrc16Run(Data, Count, 0)));
+    out = PutEscaped(escape, static_cast<std::uint8_t>(crc >> 8), out);
+    out = PutEscaped(escape, static_cast<std::uint8_t>(crc & 0xFF), out);
+    shown = crc;
+  }
   text.truncate(out - text.data());
   m_Events.FrameSend(text, AsBuffer);
   if (m_Events.FrameLogs(dlDebug))
-    Log(dlDebug, QString::asprintf("zTxBinBlock!!!  [%.4X]", crc));
+    Log(dlDebug, QString::asprintf("zTxBinBlock!!!  [%.4X]", shown));
 }
 
 void TZModemFraming::ResetHeader() {

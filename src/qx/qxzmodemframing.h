@@ -39,6 +39,7 @@ enum TzHeaderType : std::uint8_t {
 // Flag bits of ZRINIT's ZF0 (receiver capabilities) and ZSINIT's ZF0.
 constexpr std::uint8_t CANFDX = 0x01;
 constexpr std::uint8_t CANOVIO = 0x02;
+constexpr std::uint8_t CANFC32 = 0x20;
 constexpr std::uint8_t ESCCTL = 0x40;
 constexpr std::uint8_t TESCCTL = 0x40;
 // ZFILE's ZF0: binary transfer, resume an interrupted file.
@@ -94,6 +95,10 @@ public:
   // Escape every control byte, not only the fixed set (the session's escape-controls flag).
   bool EscapeControls() const { return m_EscapeControls; }
   void SetEscapeControls(bool Value) { m_EscapeControls = Value; }
+  // Binary headers, and the subpackets of their frames, go out with CRC-32 (the receiver announced
+  // CANFC32), else with CRC-16.
+  bool Crc32Sent() const { return m_Tx32; }
+  void SetCrc32Sent(bool Value) { m_Tx32 = Value; }
 
   // The transmit header record; it keeps the last header sent so that it can be sent again.
   TZHeader& TxHeader() { return m_TxHeader; }
@@ -101,7 +106,8 @@ public:
   void SendHexHeader();
   void SendBinHeader();
   void ResendLastHeader();
-  // Data bytes (Count may be 0) as one subpacket ending in FrameEnd, with its CRC-16.
+  // Data bytes (Count may be 0) as one subpacket ending in FrameEnd, with the CRC of the last header
+  // sent (32 bits after a 32-bit header).
   void SendDataBlock(const std::uint8_t* Data, int Count, std::uint8_t FrameEnd, bool AsBuffer);
   // Appends the one or two wire bytes standing for Value.
   void EscapeByte(std::uint8_t Value, QByteArray& Out) const;
@@ -148,6 +154,7 @@ private:
 
   TZModemFramingEvents& m_Events;
   bool m_EscapeControls = false;
+  bool m_Tx32 = false;
   TZHeader m_TxHeader;
   bool m_Skip = false;
   std::uint8_t m_PreviousByte = 0;

@@ -321,7 +321,9 @@ void TqxZModem::DoZFin(const TZHeader& Header) {
 
 void TqxZModem::AnswerRInit(bool AfterEof) {
   LogMessage(dlDetail, QStringLiteral("Answer RINIT"));
-  SendFlagsHeader(ZRINIT, CANFDX | CANOVIO);
+  // CRC-32 asked for: with CRC-16 a lost ZDLE before a frame end can join two subpackets into one
+  // that passes its check.
+  SendFlagsHeader(ZRINIT, CANFDX | CANOVIO | CANFC32);
   m_ChallengeValue = 0;
   m_State = AfterEof ? zsWaitFin : zsWaitFile;
 }

@@ -76,6 +76,7 @@ void TqxZModem::AnswerBeginSession() {
   if (!Has(zoWithoutRZ)) SendString(QByteArrayLiteral("rz\r"));
   SendHeader(ZRQINIT, 0);
   m_Framing.SetEscapeControls(Has(zoEscCtrls));
+  m_Framing.SetCrc32Sent(false);
   m_State = zsWaitRInit;
 }
 
@@ -91,6 +92,7 @@ void TqxZModem::DoRInit(const TZHeader& Header) {
   // A receiver that cannot take raw control characters gets them escaped. Its buffer size and
   // whether it can talk while it receives decide how the stream is paced (WindowLength).
   if ((Header.ZF0() & ESCCTL) != 0) m_Framing.SetEscapeControls(true);
+  m_Framing.SetCrc32Sent((Header.ZF0() & CANFC32) != 0);
   m_RxBufferSize = Header.P[0] | (std::uint32_t{Header.P[1]} << 8);
   m_RxFullDuplex = (Header.ZF0() & CANFDX) != 0;
   if (m_State == zsWaitEofAnswer) {
