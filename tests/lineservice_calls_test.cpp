@@ -322,16 +322,49 @@ TEST_F(LineCalls, DigitsReachAVoiceCallThatWatchesForThem) {
   EXPECT_TRUE(status.dwCallFeatures & LINECALLFEATURE_MONITORDIGITS);
 }
 
-TEST_F(LineCalls, BytesSentRightAfterTheAnswerWaitForTheFarPort) {
+TEST_F(LineCalls, BytesSentBeforeTheFarPortIsFetchedWaitForItAndAHangUpBehindThemIsSeen) {
+  struct Row {
+    const char* what;
+    int size;
+    bool callerHangsUp;  // before the callee has fetched its port
+  };
+  const Row rows[] = {
+      {"a few bytes", 10, false},
+      {"more than the call keeps: the far writer is held back", 300 * 1024, false},
+      {"a few bytes, then the caller hangs up", 10, true},
+  };
   LineApp app(tapi);
-  Connect(app);
-  const HANDLE callerComm = app.Comm(caller);
-  ASSERT_TRUE(WriteAll(callerComm, "early bird"));
-  ProcessEventsFor(100);  // the callee has not fetched its port yet
-  const HANDLE calleeComm = app.Comm(callee);
-  EXPECT_EQ(ReadCount(calleeComm, 10), QByteArray("early bird"));
-  CloseHandle(callerComm);
-  CloseHandle(calleeComm);
+  for (const Row& row : rows) {
+    Connect(app);
+    const HANDLE callerComm = app.Comm(caller);
+    const QByteArray sent = Pattern(row.size, 3);
+    bool written = false;
+    std::thread writer([&] { written = WriteAll(callerComm, sent); });
+    if (row.callerHangsUp) {
+      writer.join();
+      ProcessEventsFor(100);  // the bytes reach the callee, which holds no port
+      const std::size_t from = recorder.Count();
+      EXPECT_GT(tapi.lineDrop(outgoing, nullptr, 0), 0) << row.what;
+      const auto disconnected = recorder.WaitForState(incoming, LINECALLSTATE_DISCONNECTED, from);
+      EXPECT_TRUE(disconnected) << row.what << ": the hang-up behind the bytes reaches the callee";
+      if (disconnected) {
+        EXPECT_EQ(disconnected->p2, LINEDISCONNECTMODE_NORMAL) << row.what;
+      }
+    } else {
+      ProcessEventsFor(100);  // the callee has not fetched its port yet
+    }
+    // Fetched now, after a hang-up too: a modem's port holds what came before the carrier dropped.
+    const HANDLE calleeComm = app.Comm(callee);
+    const QByteArray got = ReadCount(calleeComm, row.size);
+    if (writer.joinable()) writer.join();
+    EXPECT_EQ(got.size(), sent.size()) << row.what;
+    EXPECT_TRUE(got == sent) << row.what << ": every byte, in order";
+    CloseHandle(calleeComm);
+    EXPECT_TRUE(written) << row.what;
+    CloseHandle(callerComm);
+    EXPECT_EQ(tapi.lineClose(caller), 0);
+    EXPECT_EQ(tapi.lineClose(callee), 0);
+  }
 }
 
 // Last in this program: the library stays loaded from here on.

@@ -16,6 +16,10 @@ namespace {
 // A caller that connects must say who it is within this time.
 constexpr auto kCallRequestBound = std::chrono::seconds(5);
 constexpr DWORD kRingModeNormal = 1;
+// Bytes a connected call keeps while no tap is open: one full DATA frame, several seconds of a
+// modem-speed call, far more than a far end sends before an app fetches its port on CONNECTED.
+constexpr std::size_t kKeptBound = 64 * 1024;
+static_assert(kKeptBound >= kMaxData, "an empty buffer takes any frame");
 
 SYSTEMTIME Now() {
   timeval now{};
@@ -326,6 +330,7 @@ void Service::PutOnHook(Call& call, bool hangUp) {
   }
   Device& device = m_Devices[call.device];
   if (device.active.get() == &call) {
+    device.ended = device.active;
     device.active.reset();
     device.ringOn = false;
   }
@@ -389,8 +394,14 @@ void Service::OnData(std::unique_lock<std::mutex>& lock, const std::shared_ptr<C
     if (m_Stopping || call->onHook || call->state != LINECALLSTATE_CONNECTED) return;
     taps = TapsOf(call->device);
     if (!taps.empty()) break;
-    // Nobody holds the line's port yet (the app fetches it on CONNECTED): the bytes wait.
-    m_TapAdded.wait_for(lock, std::chrono::milliseconds(100));
+    // Nobody holds the line's port yet (the app fetches it on CONNECTED): the bytes are kept for
+    // the first tap and the reader goes on, so a hang-up behind them is seen. A full buffer holds
+    // the reader, and so the far writer, back until a tap takes it or the call is on hook.
+    if (call->kept.size() + data.size() <= kKeptBound) {
+      call->kept += data;
+      return;
+    }
+    m_TapAdded.wait(lock);
   }
   lock.unlock();
   for (auto& tap : taps) tap->Deliver(data.data(), data.size());
@@ -405,6 +416,7 @@ LONG Service::Drop(Call& call) {
     return request;
   }
   PutOnHook(call, true);
+  call.kept = std::string();  // what waited for a port goes with the call
   SetCallState(call, LINECALLSTATE_IDLE);
   return request;
 }
@@ -416,6 +428,7 @@ void Service::Deallocate(HCALL handle) {
   m_Calls.erase(it);
   if (call->handle == handle) {
     call->handle = 0;
+    call->kept = std::string();
     if (call->offering) call->offering->store(false);
   }
   if (call->onHook) return;

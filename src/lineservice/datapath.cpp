@@ -43,7 +43,7 @@ DWORD InQueueOf(HANDLE handle) {
 
 }  // namespace
 
-std::shared_ptr<Tap> Tap::Create(DWORD lines, DWORD bitsPerSecond, Sender sender) {
+std::shared_ptr<Tap> Tap::Create(DWORD lines, DWORD bitsPerSecond, std::string_view first, Sender sender) {
   platform::VirtualLinkOptions options;
   options.bitsPerSecond = bitsPerSecond;
   options.modemLines[0] = lines;
@@ -55,6 +55,8 @@ std::shared_ptr<Tap> Tap::Create(DWORD lines, DWORD bitsPerSecond, Sender sender
   SetCommMask(link->End(1), EV_RXCHAR);
   SetupComm(link->End(1), 256 * 1024, 64 * 1024);
   std::shared_ptr<Tap> tap(new Tap(std::move(link), std::move(sender)));
+  // Queued in end 1 ahead of any later Deliver; it completes as the caller reads.
+  if (!first.empty()) WriteFile(tap->m_ServiceEnd, first.data(), DWORD(first.size()), nullptr, tap->m_First.Fresh());
   Tap* self = tap.get();
   tap->m_Thread = std::thread([self] { self->Upstream(); });
   return tap;

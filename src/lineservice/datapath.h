@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -31,8 +32,9 @@ public:
   // call (the bytes are dropped) or it ended.
   using Sender = std::function<bool(const char* data, std::size_t count, const std::atomic<bool>& cancel)>;
 
-  // nullptr when the handle table is full. The caller's handle is CallerHandle().
-  static std::shared_ptr<Tap> Create(DWORD lines, DWORD bitsPerSecond, Sender sender);
+  // nullptr when the handle table is full. The caller's handle is CallerHandle(); `first` is what
+  // the caller reads before anything delivered later.
+  static std::shared_ptr<Tap> Create(DWORD lines, DWORD bitsPerSecond, std::string_view first, Sender sender);
   ~Tap();
   Tap(const Tap&) = delete;
   Tap& operator=(const Tap&) = delete;
@@ -71,6 +73,7 @@ private:
   std::mutex m_Upstream;  // one reader of end 1 at a time: the thread or Drain; guards m_Read, m_Buffer
   std::mutex m_Downstream;  // one writer into end 1 at a time; guards m_Write
   Request m_Read, m_Write, m_Wait;  // m_Wait: the thread's alone
+  Request m_First;  // the write of `first`, never waited for: closing end 1 ends it
   std::vector<char> m_Buffer = std::vector<char>(kChunk);
   std::thread m_Thread;
 };

@@ -93,10 +93,15 @@ HANDLE Service::AddTap(Line& line) {
     rate = (m_Unpaced || d.modem.unpaced) ? 0 : d.active->rate;
   }
   if (d.ringOn) lines |= MS_RING_ON;
-  auto tap = Tap::Create(lines, rate, [this, device](const char* data, std::size_t count, const std::atomic<bool>& cancel) {
-    return SendFromTap(device, data, count, cancel);
-  });
+  // The first tap takes what the far end of the device's call (or of its last one) sent before
+  // it, ahead of anything newer.
+  const std::shared_ptr<Call> waiting = !TapsOf(device).empty() ? nullptr : d.active ? d.active : d.ended.lock();
+  auto tap = Tap::Create(lines, rate, waiting ? std::string_view(waiting->kept) : std::string_view(),
+                         [this, device](const char* data, std::size_t count, const std::atomic<bool>& cancel) {
+                           return SendFromTap(device, data, count, cancel);
+                         });
   if (!tap) return INVALID_HANDLE_VALUE;
+  if (waiting) waiting->kept.clear();
   line.taps.push_back(tap);
   m_TapAdded.notify_all();
   return tap->CallerHandle();

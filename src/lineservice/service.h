@@ -89,6 +89,9 @@ struct Call {
   std::shared_ptr<std::atomic<bool>> offering;  // of the current handle: it still offers the call
   bool answering = false;              // lineAnswer sent the answer; CONNECTED comes with the caller's reply
   bool onHook = false;                 // the modem has left the call: nothing more happens on it
+  // Bytes from the far end waiting for the device's first tap; they outlive a hang-up by the far
+  // end, as a modem's port holds what came before the carrier dropped, until IDLE or deallocation.
+  std::string kept;
   // AT modems.
   DWORD pendingRequest = 0;  // the lineMakeCall whose LINE_REPLY waits for the modem to dial
   bool hangingUp = false;    // the modem was asked to hang up; IDLE follows its answer
@@ -104,6 +107,7 @@ struct Device {
   Exchange::TimerId ringOut = 0;       // an AT modem's incoming call ends when its RINGs stop
   std::shared_ptr<Listener> listener;  // while an owner line waits for calls
   std::shared_ptr<Call> active;        // the call the modem is in
+  std::weak_ptr<Call> ended;           // the call it was in last
   bool ringOn = false;
   DWORD negotiatedRate = 0;     // of the last connected call
   DWORD negotiatedOptions = 0;
@@ -198,7 +202,8 @@ private:
   void OnConnectionEnd(Connection& connection);
   void OnFrame(const std::shared_ptr<Call>& call, Frame&& frame);
   void OnCallRequest(DWORD device, Connection& connection, const std::string& payload);
-  // Waits (lock released meanwhile) until the call's line has a tap, then hands the bytes on.
+  // Hands the bytes to the device's taps; without one they are kept for the first, and only a
+  // full buffer makes the reader wait (lock released meanwhile) for a tap or the end of the call.
   void OnData(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Call>& call, const std::string& data);
   std::shared_ptr<Connection> StartConnection(int fd);
   void RetireConnection(Connection& connection);
