@@ -135,7 +135,7 @@ bool RunUntil(const std::function<bool()>& done, int boundMs) {
 int BoundMs(const Plan& plan) {
   int paused = 0;
   for (const auto& pause : plan.pauses) paused += pause.second;
-  return 120000 + paused + int(plan.bytes / 20000);  // at least 20 kB/s beyond two minutes
+  return 120000 + paused + int(plan.bytes / 10);  // ms: at least 10 kB/s beyond two minutes
 }
 
 std::string Reason(const char* who, TzAbortType reason) { return std::string(who) + " " + AbortName(reason); }
