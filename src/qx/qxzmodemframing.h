@@ -97,7 +97,6 @@ public:
   void SetEscapeControls(bool Value) { m_EscapeControls = Value; }
   // Binary headers, and the subpackets of their frames, go out with CRC-32 (the receiver announced
   // CANFC32), else with CRC-16.
-  bool Crc32Sent() const { return m_Tx32; }
   void SetCrc32Sent(bool Value) { m_Tx32 = Value; }
 
   // The transmit header record; it keeps the last header sent so that it can be sent again.
