@@ -141,7 +141,8 @@ TEST_F(ZModemTest, SessionStartNeedsTheStartCommand) {
   Engine rx;
   EXPECT_FALSE(rx.Feed(peer.Hex(ZRQINIT, 0)));
   EXPECT_TRUE(rx.wire.isEmpty());
-  rx.Feed("rz\r");
+  EXPECT_FALSE(rx.Feed("rz"));
+  EXPECT_TRUE(rx.Feed("\r")) << "the start command's last byte is the session's";
   EXPECT_TRUE(rx.Feed(peer.Hex(ZRQINIT, 0)));
   EXPECT_EQ(rx.wire, QByteArray("**\x18" "B0100000023" "be50\r\x8a\x11"));
   EXPECT_EQ(rx.zm.Role(), TqxZModem::zrReceiving);

@@ -114,7 +114,9 @@ void TqxZModem::DataReceived(const char* Buffer, int Count, TProcessorFlags& Fla
         m_OverAndOut = 0;
       }
       if (m_State == zsWaitStart) {
+        // The start command is the session's own: a chunk that completes it is no terminal text.
         DoSessionBegin(b);
+        taken = taken || SessionActive();
         continue;
       }
       if (SessionActive()) taken = true;
