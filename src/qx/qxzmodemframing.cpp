@@ -134,9 +134,8 @@ void TZModemFraming::SendBinHeader() {
   text.append(char(ZPAD));
   text.append(char(ZDLE));
   text.append(char(m_TxHeader.Format));
-  EscapeByte(m_TxHeader.Type, text);
-  for (const std::uint8_t p : m_TxHeader.P) EscapeByte(p, text);
   const std::uint8_t fields[5] = {m_TxHeader.Type, m_TxHeader.P[0], m_TxHeader.P[1], m_TxHeader.P[2], m_TxHeader.P[3]};
+  for (const std::uint8_t f : fields) EscapeByte(f, text);
   unsigned shown = 0;
   if (m_Tx32) {
     const std::uint32_t crc = ~UpdCrc32Run(fields, 5, 0xFFFFFFFFu);
